@@ -43,10 +43,13 @@ private:
 inline constexpr char INVALID_OPERATION_EXCEPTION[] = "System.InvalidOperationException";
 
 // A host-owned version cell with the permissions the host grants. The cell's
-// value is version | flags: bit 0 set refuses reads, bit 1 refuses writes,
-// bit 2 makes both fast tests fail while the host still permits (so the slow
-// path is taken and returns). The library's fast test never calls the host
-// when the cell permits the access.
+// value is version | flags: bit 0 set makes the library's read fast test fail,
+// bit 1 its write fast test (bit 2 is ignored by both). When a fast test fails
+// the library calls the host, which decides by the cell's policy: refuse if
+// the access is not allowed (SetReadable/SetWritable(false), which also set
+// the bit) or if the version no longer matches; otherwise return, permitting.
+// SetValue with bit 0 or 1 set and the access still allowed takes the slow
+// path and permits.
 class SafetyCell {
 public:
     explicit SafetyCell(int32_t version = 8);
@@ -75,6 +78,9 @@ private:
     int32_t version_;
     std::atomic<int> readCheckCalls_{0};
     std::atomic<int> writeCheckCalls_{0};
+    // The policy the slow path applies; the flag bits only route to it.
+    std::atomic<bool> readable_{true};
+    std::atomic<bool> writable_{true};
 };
 
 // An unrestricted view: rangeMin 0, rangeMax length - 1.

@@ -1,0 +1,140 @@
+// Index, permission and null tests, seen through the marking and compaction
+// jobs: which message, which host call, and what is already written.
+#include <cstring>
+#include <vector>
+
+#include "test_support.h"
+
+namespace meshjobs::testing {
+namespace {
+
+using host::JobException;
+using host::JobSystem;
+using host::SafetyCell;
+
+struct Marking {
+    SafetyCell usedCell, indicesCell, highestCell;
+    std::vector<int32_t> used;
+    std::vector<uint16_t> indices;
+    int32_t highest = -1;
+
+    Marking(int32_t vertexCount, std::vector<uint16_t> indexValues) : used(vertexCount, 0), indices(std::move(indexValues)) {}
+    MarkUsedVerticesRecord Record() {
+        return {host::MakeView(used.data(), int32_t(used.size()), usedCell),
+                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
+                host::MakeValueRef(&highest, highestCell)};
+    }
+};
+
+class Checks : public LibraryTest {
+protected:
+    JobException MarkExpectingFailure(MarkUsedVerticesRecord record) {
+        JobSystem jobs(library(), 1);
+        return ExpectJobException([&] { jobs.Run(record); });
+    }
+};
+
+TEST_F(Checks, IndexPastTheEndOfAnUnrestrictedViewGivesTheLengthMessage) {
+    Marking marking(100, {4, 100, 5});
+    const auto exception = MarkExpectingFailure(marking.Record());
+    EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
+    EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
+    EXPECT_EQ(marking.used[4], 1) << "writes before the failed test stay";
+    EXPECT_EQ(marking.used[5], 0) << "nothing after it runs";
+    EXPECT_EQ(marking.highest, -1);
+}
+
+TEST_F(Checks, RestrictedViewsGiveTheRestrictedMessageForIndicesInsideTheArray) {
+    struct Case {
+        int32_t rangeMin, rangeMax;
+        uint16_t index;
+        const char* message;
+    };
+    for (const Case& c : {Case{0, 9, 50, RESTRICTED_MESSAGE}, Case{0, 9, 100, LENGTH_MESSAGE},
+                          Case{5, 9, 2, RESTRICTED_MESSAGE}, Case{0, 99, 100, LENGTH_MESSAGE}}) {
+        Marking marking(100, {c.index});
+        auto record = marking.Record();
+        record.used.rangeMin = c.rangeMin;
+        record.used.rangeMax = c.rangeMax;
+        const auto exception = MarkExpectingFailure(record);
+        EXPECT_EQ(exception.message(), c.message) << "range [" << c.rangeMin << ", " << c.rangeMax << "] index " << c.index;
+    }
+}
+
+// A host that promises a range reaching past the array gets an error, not a
+// write past the end.
+TEST_F(Checks, ARangeBeyondTheLengthStillStopsAtTheLength) {
+    Marking marking(10, {6});
+    auto record = marking.Record();
+    record.used.length = 4;
+    record.used.rangeMax = 9;
+    const auto exception = MarkExpectingFailure(record);
+    EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
+    EXPECT_EQ(marking.used[6], 0);
+}
+
+TEST_F(Checks, ReadFastTestCallsTheHostOnlyWhenItFails) {
+    for (int32_t cellValue : {8, 9, 10, 12, 14}) {
+        Marking marking(4, {1, 2});
+        marking.indicesCell.SetValue(cellValue);
+        JobSystem jobs(library(), 1);
+        auto record = marking.Record();
+        jobs.Run(record);
+        const int expectedCalls = cellValue == 9 ? 2 : 0;
+        EXPECT_EQ(marking.indicesCell.readCheckCalls(), expectedCalls) << "cell " << cellValue;
+        EXPECT_EQ(marking.used, (std::vector<int32_t>{0, 1, 1, 0}));
+    }
+}
+
+TEST_F(Checks, WriteFastTestCallsTheHostOnlyWhenItFails) {
+    for (int32_t cellValue : {8, 9, 10, 12, 13}) {
+        Marking marking(4, {1, 2});
+        marking.usedCell.SetValue(cellValue);
+        JobSystem jobs(library(), 1);
+        auto record = marking.Record();
+        jobs.Run(record);
+        const int expectedCalls = cellValue == 10 ? 2 : 0;
+        EXPECT_EQ(marking.usedCell.writeCheckCalls(), expectedCalls) << "cell " << cellValue;
+        EXPECT_EQ(marking.usedCell.readCheckCalls(), 0);
+    }
+}
+
+TEST_F(Checks, ARefusedPermissionIsTheHostsExceptionAndNothingIsWritten) {
+    Marking marking(4, {1, 2});
+    marking.usedCell.SetWritable(false);
+    const auto exception = MarkExpectingFailure(marking.Record());
+    EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
+    EXPECT_EQ(marking.used, (std::vector<int32_t>(4, 0)));
+    EXPECT_EQ(marking.highest, -1);
+}
+
+// Read-then-write on one element loads the cell once. A host that changes
+// the cell during the read check must not cause a second, write-check call.
+int g_writeChecks = 0;
+void ReadCheckThatRevokesWrites(AtomicSafetyHandle* handle) { *handle->versionCell = handle->version | 2; }
+void CountingWriteCheck(AtomicSafetyHandle*) { ++g_writeChecks; }
+void* ResolveWithMutatingChecks(const char* name) {
+    const std::string text = name;
+    if (text.ends_with("::CheckReadAndThrowNoEarlyOut_Injected")) return reinterpret_cast<void*>(&ReadCheckThatRevokesWrites);
+    if (text.ends_with("::CheckWriteAndThrowNoEarlyOut_Injected")) return reinterpret_cast<void*>(&CountingWriteCheck);
+    return host::Resolve(name);
+}
+
+TEST_F(Checks, ReadThenWriteSharesOneCellLoad) {
+    library().LibraryInitializer()(&ResolveWithMutatingChecks);
+    SafetyCell remapCell, countCell, vertexCell;
+    std::vector<int32_t> remap{1};
+    std::vector<uint32_t> destination(1), source{42};
+    int32_t vertexCount = -1;
+    remapCell.SetValue(8 | 1);  // read fast test fails, write fast test passes
+    CompactVerticesRecord record{host::MakeView(remap.data(), 1, remapCell), host::MakeView(destination.data(), 1, vertexCell),
+                                 host::MakeView(source.data(), 1, vertexCell), host::MakeValueRef(&vertexCount, countCell), 1, 0};
+    g_writeChecks = 0;
+    library().Entry(JobId::CompactVertices)(&record, nullptr, nullptr, nullptr, 0);
+    EXPECT_EQ(g_writeChecks, 0);
+    EXPECT_EQ(destination[0], 42u);
+    EXPECT_EQ(vertexCount, 1);
+}
+
+}  // namespace
+}  // namespace meshjobs::testing

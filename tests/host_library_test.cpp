@@ -1,0 +1,154 @@
+// The host's loader, resolver and the checks it makes before running a job.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "test_support.h"
+
+namespace meshjobs::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using host::HostError;
+using host::JobSystem;
+using host::Library;
+using host::SafetyCell;
+
+// A scratch folder of its own per test, removed afterwards.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = fs::temp_directory_path() /
+                ("meshjobs_host_" + std::string(test->name()) + "_" + std::to_string(::getpid()));
+        fs::create_directories(path_);
+    }
+    ~ScratchFolder() { fs::remove_all(path_); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+std::string LoadError(const std::string& path) {
+    try {
+        Library::Load(path);
+    } catch (const HostError& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "loading " << path << " succeeded";
+    return {};
+}
+
+TEST(HostLoader, FailuresNameTheFileOrTheMissingExportOnOneLine) {
+    ScratchFolder scratch;
+    const std::string missing = (scratch / "absent.so").string();
+    const std::string text = (scratch / "notes.so").string();
+    std::ofstream(text) << "not a library\n";
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::terminate), &info), 0);
+    const std::string otherLibrary = info.dli_fname;  // a real shared library without our exports
+
+    for (const std::string& path : {missing, text}) {
+        const std::string message = LoadError(path);
+        EXPECT_NE(message.find(path), std::string::npos) << message;
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+    const std::string message = LoadError(otherLibrary);
+    EXPECT_NE(message.find(otherLibrary), std::string::npos) << message;
+    EXPECT_NE(message.find("'burst.initialize'"), std::string::npos) << message;
+}
+
+TEST(HostLoader, FindsEveryExportOfTheBuiltLibrary) {
+    const Library library = Library::Load(MESHJOBS_LIBRARY_FILE);
+    EXPECT_NE(library.LibraryInitializer(), nullptr);
+    for (int job = 0; job < JOB_COUNT; ++job) {
+        const auto id = static_cast<JobId>(job);
+        EXPECT_NE(library.Entry(id), nullptr) << JOB_NAMES[job];
+        EXPECT_NE(library.JobInitializer(id), nullptr) << JOB_NAMES[job];
+        EXPECT_NE(library.ExternalsInitializer(id), nullptr) << JOB_NAMES[job];
+        EXPECT_NE(library.StaticsInitializer(id), nullptr) << JOB_NAMES[job];
+    }
+    EXPECT_EQ(library.Symbol("burst.initialize.nothing"), nullptr);
+}
+
+TEST(HostLoader, DefaultPathIsTheEnvironmentsOrTheLibraryBesideTheProgram) {
+    const char* saved = getenv("MESHJOBS_LIBRARY");
+    const std::string savedValue = saved ? saved : "";
+    setenv("MESHJOBS_LIBRARY", "/somewhere/else.so", 1);
+    EXPECT_EQ(Library::DefaultPath(), "/somewhere/else.so");
+    unsetenv("MESHJOBS_LIBRARY");
+    // The build puts the tests and the library in one folder.
+    EXPECT_TRUE(fs::equivalent(Library::DefaultPath(), MESHJOBS_LIBRARY_FILE)) << Library::DefaultPath();
+    if (saved) setenv("MESHJOBS_LIBRARY", savedValue.c_str(), 1);
+}
+
+TEST(HostResolver, KnowsExactlyTheFiveHostFunctions) {
+    std::set<void*> functions;
+    for (const char* name : HOST_FUNCTION_NAMES) {
+        void* function = host::Resolve(name);
+        EXPECT_NE(function, nullptr) << name;
+        functions.insert(function);
+    }
+    EXPECT_EQ(functions.size(), size_t(HOST_FUNCTION_COUNT));
+    const std::string abort = HOST_FUNCTION_NAMES[0];
+    for (const std::string& nearMiss : {abort + " ", abort.substr(1), std::string("BURST_ABORT"), std::string()})
+        EXPECT_EQ(host::Resolve(nearMiss.c_str()), nullptr) << "'" << nearMiss << "'";
+    EXPECT_EQ(host::Resolve(nullptr), nullptr);
+}
+
+// A copy of the file is an image of its own, never initialized by other tests.
+TEST(HostLoader, JobsNeedTheLibraryInitializedFirst) {
+    ScratchFolder scratch;
+    const fs::path copy = scratch / "libmeshjobs_copy.so";
+    fs::copy_file(MESHJOBS_LIBRARY_FILE, copy);
+    const Library library = Library::Load(copy.string());
+    JobSystem jobs(library, 2);
+    SafetyCell cell;
+    std::vector<int32_t> counts(1);
+    std::vector<uint16_t> indices{0};
+    const CountVertexReferencesRecord record{host::MakeView(counts.data(), 1, cell),
+                                             host::MakeView(indices.data(), 1, cell)};
+    EXPECT_THROW(jobs.Run(record, 1), HostError);
+    library.Initialize();
+    jobs.Run(record, 1);
+    EXPECT_EQ(counts[0], 1);
+}
+
+class HostChecks : public LibraryTest {};
+
+TEST_F(HostChecks, RecordsThatDoNotFitTheJobAreRefusedBeforeAnythingRuns) {
+    JobSystem jobs(library(), 2);
+    MarkUsedVerticesRecord marking{};
+    RemapIndicesRecord remapping{};
+    auto parallel = [&](JobId job, size_t size, int32_t length, host::ParallelForOptions options = {}) {
+        return [&jobs, job, size, length, options, &remapping] {
+            jobs.RunParallelFor(job, &remapping, size, length, options);
+        };
+    };
+    host::ParallelForOptions zeroBatch, tooManyScripts, viewOutside;
+    zeroBatch.batchSize = 0;
+    tooManyScripts.scriptedRanges.resize(3);
+    viewOutside.description.perIndexViewOffsets = {sizeof(RemapIndicesRecord) - 8};
+
+    EXPECT_THROW(jobs.RunSingle(JobId::MarkUsedVertices, &marking, sizeof marking - 1), HostError);
+    EXPECT_THROW(jobs.RunSingle(JobId::RemapIndices, &remapping, sizeof remapping), HostError);
+    EXPECT_THROW(jobs.RunSingle(static_cast<JobId>(JOB_COUNT), &marking, sizeof marking), HostError);
+    EXPECT_THROW(parallel(JobId::MarkUsedVertices, sizeof marking, 1)(), HostError);
+    EXPECT_THROW(parallel(JobId::RemapIndices, sizeof remapping + 8, 1)(), HostError);
+    EXPECT_THROW(parallel(JobId::RemapIndices, sizeof remapping, -1)(), HostError);
+    EXPECT_THROW(parallel(JobId::RemapIndices, sizeof remapping, 1, zeroBatch)(), HostError);
+    EXPECT_THROW(parallel(JobId::RemapIndices, sizeof remapping, 1, tooManyScripts)(), HostError);
+    EXPECT_THROW(parallel(JobId::RemapIndices, sizeof remapping, 1, viewOutside)(), HostError);
+    EXPECT_THROW(parallel(static_cast<JobId>(-1), sizeof remapping, 1)(), HostError);
+    EXPECT_THROW(JobSystem(library(), 0), HostError);
+    EXPECT_NO_THROW(jobs.Run(remapping, 0)) << "still usable after refusals";
+}
+
+}  // namespace
+}  // namespace meshjobs::testing

@@ -1,0 +1,135 @@
+// The host's permission cells: what its check functions decide, and that the
+// library only asks when its own fast test fails.
+#include <numeric>
+#include <vector>
+
+#include "test_support.h"
+
+namespace meshjobs::testing {
+namespace {
+
+using host::HostError;
+using host::JobException;
+using host::JobSystem;
+using host::SafetyCell;
+
+// Whether the host's check lets the access through.
+bool Permits(void (*check)(AtomicSafetyHandle*), const SafetyCell& cell) {
+    AtomicSafetyHandle copy = cell.Handle();
+    try {
+        check(&copy);
+        return true;
+    } catch (const JobException& exception) {
+        EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
+        EXPECT_FALSE(exception.message().empty());
+        return false;
+    }
+}
+
+TEST(HostSafetyCell, ChecksFollowThePolicyAndRefuseBothOnceTheVersionMoves) {
+    SafetyCell cell(16);
+    auto permits = [&] {
+        return std::pair{Permits(&SafetyCell::CheckRead, cell), Permits(&SafetyCell::CheckWrite, cell)};
+    };
+    EXPECT_EQ(permits(), std::pair(true, true));
+    cell.SetReadable(false);
+    EXPECT_EQ(cell.value(), 16 | 1);
+    EXPECT_EQ(permits(), std::pair(false, true));
+    cell.SetWritable(false);
+    cell.SetReadable(true);
+    EXPECT_EQ(cell.value(), 16 | 2);
+    EXPECT_EQ(permits(), std::pair(true, false));
+    cell.SetWritable(true);
+    cell.SetValue(16 | 7);  // every slow path taken, nothing refused
+    EXPECT_EQ(permits(), std::pair(true, true));
+    cell.SetValue(24);  // the container is gone
+    EXPECT_EQ(permits(), std::pair(false, false));
+    EXPECT_EQ(cell.readCheckCalls(), 5);
+    EXPECT_EQ(cell.writeCheckCalls(), 5);
+    cell.ResetCallCounts();
+    EXPECT_EQ(cell.readCheckCalls() + cell.writeCheckCalls(), 0);
+    EXPECT_THROW(SafetyCell(12), HostError) << "the low three bits belong to the flags";
+}
+
+struct Marking {
+    SafetyCell usedCell, indicesCell, highestCell;
+    std::vector<int32_t> used = std::vector<int32_t>(8, 0);
+    std::vector<uint16_t> indices{1, 5, 3};
+    int32_t highest = -1;
+    MarkUsedVerticesRecord Record() {
+        return {host::MakeView(used.data(), 8, usedCell), host::MakeView(indices.data(), 3, indicesCell),
+                host::MakeValueRef(&highest, highestCell)};
+    }
+    int HostCalls() const {
+        int calls = 0;
+        for (const SafetyCell* cell : {&usedCell, &indicesCell, &highestCell})
+            calls += cell->readCheckCalls() + cell->writeCheckCalls();
+        return calls;
+    }
+};
+
+class HostPermissions : public LibraryTest {};
+
+TEST_F(HostPermissions, PermittedCellsNeverReachTheHost) {
+    JobSystem jobs(library(), 1);
+    Marking marking;
+    auto record = marking.Record();
+    jobs.Run(record);
+    EXPECT_EQ(marking.highest, 5);
+    EXPECT_EQ(marking.HostCalls(), 0);
+}
+
+TEST_F(HostPermissions, RefusedReadsAndWritesStopTheJobWithTheHostsException) {
+    JobSystem jobs(library(), 1);
+    for (bool refuseRead : {true, false}) {
+        Marking marking;
+        if (refuseRead)
+            marking.indicesCell.SetReadable(false);
+        else
+            marking.usedCell.SetWritable(false);
+        auto record = marking.Record();
+        const JobException exception = ExpectJobException([&] { jobs.Run(record); });
+        EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
+        EXPECT_EQ(marking.used, std::vector<int32_t>(8, 0));
+        EXPECT_EQ(marking.HostCalls(), 1);
+    }
+}
+
+// The counters are raised from every worker at once.
+TEST_F(HostPermissions, SlowPathCallsAreCountedExactlyAcrossWorkers) {
+    JobSystem jobs(library(), 4);
+    SafetyCell countsCell, indicesCell;
+    std::vector<int32_t> counts(20000, 0);
+    std::vector<uint16_t> indices(20000);
+    std::iota(indices.begin(), indices.end(), uint16_t{0});
+    countsCell.SetValue(countsCell.version() | 2);
+    const CountVertexReferencesRecord record{host::MakeView(counts.data(), 20000, countsCell),
+                                             host::MakeView(indices.data(), 20000, indicesCell)};
+    host::ParallelForOptions options;
+    options.batchSize = 16;
+    jobs.Run(record, 20000, options);
+    EXPECT_EQ(countsCell.writeCheckCalls(), 20000);
+    EXPECT_EQ(countsCell.readCheckCalls() + indicesCell.readCheckCalls() + indicesCell.writeCheckCalls(), 0);
+    EXPECT_EQ(counts, std::vector<int32_t>(20000, 1));
+}
+
+TEST_F(HostPermissions, ARefusalInAParallelJobComesBackFromEveryWorkerThatMetIt) {
+    JobSystem jobs(library(), 2);
+    SafetyCell countsCell, indicesCell;
+    std::vector<int32_t> counts(8, 0);
+    std::vector<uint16_t> indices{0, 1, 2, 3, 4, 5, 6, 7};
+    countsCell.SetWritable(false);
+    const CountVertexReferencesRecord record{host::MakeView(counts.data(), 8, countsCell),
+                                             host::MakeView(indices.data(), 8, indicesCell)};
+    host::ParallelForOptions options;
+    options.scriptedRanges = {{{0, 4}}, {{4, 8}}};
+    const JobException exception = ExpectJobException([&] { jobs.Run(record, 8, options); });
+    EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
+    EXPECT_EQ(exception.worker(), 0);
+    ASSERT_EQ(jobs.lastExceptions().size(), 2u);
+    EXPECT_EQ(jobs.lastExceptions()[1].worker(), 1);
+    EXPECT_EQ(counts, std::vector<int32_t>(8, 0));
+}
+
+}  // namespace
+}  // namespace meshjobs::testing
