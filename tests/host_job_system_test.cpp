@@ -155,6 +155,27 @@ TEST_F(HostJobSystem, AnIdleWorkerStealsFromTheBackOfABusyWorkersSlice) {
     EXPECT_EQ(counting.counts, std::vector<int32_t>(100, 1));
 }
 
+// Both workers hold their first range until the other has one too, so each
+// took its whole own slice in one batch, however large the batch.
+TEST_F(HostJobSystem, BusyWorkersTakeTheirOwnSlicesFromTheFront) {
+    JobSystem jobs(library(), 2);
+    Counting counting(100);
+    std::atomic<int> patched{0};
+    std::atomic<bool> timedOut{false};
+    ParallelForOptions options;
+    options.batchSize = std::numeric_limits<int32_t>::max();
+    options.recordEvents = true;
+    options.patchOverride = [&](void*, int32_t, int32_t) {
+        ++patched;
+        if (!AwaitAtLeast(patched, 2)) timedOut = true;
+    };
+    const RunReport report = jobs.Run(counting.Record(), 100, options);
+    ASSERT_FALSE(timedOut);
+    EXPECT_EQ(EventsOf(report, 0), "range 0; patch 0 50; none; ");
+    EXPECT_EQ(EventsOf(report, 1), "range 50; patch 50 50; none; ");
+    EXPECT_EQ(counting.counts, std::vector<int32_t>(100, 1));
+}
+
 TEST_F(HostJobSystem, ScriptedRangesArriveInOrderWithTheirPatchesThenFalse) {
     JobSystem jobs(library(), 3);
     SafetyCell indicesCell, remapCell;

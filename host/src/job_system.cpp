@@ -45,7 +45,20 @@ void SpinThenWait(const std::atomic<T>& value, int spins, Done done) {
     }
 }
 
+constexpr char WRAPPED_EXCEPTION[] = "System.Exception";
+
 std::string Name(JobId job) { return detail::JobName(job); }
+
+void RequireRecordFits(JobId job, bool parallelFor, const void* record, size_t recordSize) {
+    detail::RequireKnownJob(job);
+    if (IsParallelFor(job) != parallelFor)
+        throw HostError(Name(job) + (parallelFor ? " is a single job: run it with RunSingle"
+                                                 : " is a parallel-for job: run it with RunParallelFor"));
+    if (recordSize != RecordSize(job))
+        throw HostError(Name(job) + " takes a record of " + std::to_string(RecordSize(job)) + " bytes, got " +
+                        std::to_string(recordSize));
+    if (!record) throw HostError(Name(job) + " got a null record");
+}
 
 }  // namespace
 
@@ -56,8 +69,8 @@ struct JobSystem::Impl {
         std::optional<JobException> failure;
     };
 
-    Impl(const Library& library, int workerCount)
-        : library(library), workerCount(workerCount), ranges(workerCount), workers(new Worker[workerCount]) {
+    Impl(const Library& loaded, int count)
+        : library(loaded), workerCount(count), ranges(count), workers(new Worker[count]) {
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
         spins = static_cast<unsigned>(workerCount) <= cores ? SPIN_ITERATIONS : 0;
         for (int job = 0; job < JOB_COUNT; ++job)
@@ -74,9 +87,9 @@ struct JobSystem::Impl {
     }
 
     JobEntryFunction EntryOf(JobId job) const {
-        JobEntryFunction entry = library.Entry(job);
-        if (!entry) throw HostError("the job system's library was moved from");
-        return entry;
+        JobEntryFunction found = library.Entry(job);
+        if (!found) throw HostError("the job system's library was moved from");
+        return found;
     }
 
     void RunWorker(int worker) {
@@ -89,9 +102,9 @@ struct JobSystem::Impl {
         } catch (const JobException& exception) {
             slot.failure = exception.WithWorker(worker);
         } catch (const std::exception& exception) {
-            slot.failure = JobException("System.Exception", exception.what(), worker);
+            slot.failure = JobException(WRAPPED_EXCEPTION, exception.what(), worker);
         } catch (...) {
-            slot.failure = JobException("System.Exception", "an exception of unknown type", worker);
+            slot.failure = JobException(WRAPPED_EXCEPTION, "an exception of unknown type", worker);
         }
     }
 
@@ -165,12 +178,7 @@ int JobSystem::workerCount() const { return impl_->workerCount; }
 const std::vector<JobException>& JobSystem::lastExceptions() const { return impl_->lastExceptions; }
 
 void JobSystem::RunSingle(JobId job, void* record, size_t recordSize) {
-    detail::RequireKnownJob(job);
-    if (IsParallelFor(job)) throw HostError(Name(job) + " is a parallel-for job: run it with RunParallelFor");
-    if (recordSize != RecordSize(job))
-        throw HostError(Name(job) + " takes a record of " + std::to_string(RecordSize(job)) + " bytes, got " +
-                        std::to_string(recordSize));
-    if (!record) throw HostError(Name(job) + " got a null record");
+    RequireRecordFits(job, false, record, recordSize);
     impl_->RequireInitialized();
     impl_->EntryOf(job)(record, nullptr, nullptr, nullptr, 0);
 }
@@ -178,12 +186,7 @@ void JobSystem::RunSingle(JobId job, void* record, size_t recordSize) {
 RunReport JobSystem::RunParallelFor(JobId job, const void* record, size_t recordSize, int32_t length,
                                     const ParallelForOptions& options) {
     Impl& impl = *impl_;
-    detail::RequireKnownJob(job);
-    if (!IsParallelFor(job)) throw HostError(Name(job) + " is a single job: run it with RunSingle");
-    if (recordSize != RecordSize(job))
-        throw HostError(Name(job) + " takes a record of " + std::to_string(RecordSize(job)) + " bytes, got " +
-                        std::to_string(recordSize));
-    if (!record) throw HostError(Name(job) + " got a null record");
+    RequireRecordFits(job, true, record, recordSize);
     if (length < 0) throw HostError(Name(job) + " got a negative length " + std::to_string(length));
     if (options.batchSize < 1)
         throw HostError(Name(job) + " needs a batch size of at least 1, got " + std::to_string(options.batchSize));

@@ -52,7 +52,9 @@ inline constexpr char INVALID_OPERATION_EXCEPTION[] = "System.InvalidOperationEx
 // path and permits.
 class SafetyCell {
 public:
-    explicit SafetyCell(int32_t version = 8);
+    // Not explicit, so a cell member can be written `{}` in an aggregate.
+    SafetyCell() : SafetyCell(8) {}
+    explicit SafetyCell(int32_t version);
     SafetyCell(const SafetyCell&) = delete;
     SafetyCell& operator=(const SafetyCell&) = delete;
 
