@@ -1,0 +1,519 @@
+// The vertex layout conversion job through the host emulator: the stored forms
+// of each converter, the descriptor tests of the vertex loop, the aborts and
+// what is already written when they fire, the bounds the job keeps, and the
+// same bytes from many workers as from one.
+#include <algorithm>
+#include <cfenv>
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "test_support.h"
+
+namespace meshjobs::testing {
+namespace {
+
+using host::JobSystem;
+using host::SafetyCell;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t FILL = 0xEE;  // destination bytes nobody wrote
+constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+
+constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset = 0, uint32_t stream = 0) {
+    return dimension | format << 8 | offset << 16 | stream << 24;
+}
+
+void PutFloats(Bytes& stream, size_t at, std::initializer_list<float> values) {
+    (void)stream.at(at + 4 * values.size() - 1);
+    for (float value : values) std::memcpy(&stream[at], &value, 4), at += 4;
+}
+Bytes At(const Bytes& stream, size_t at, size_t count) {
+    (void)stream.at(at + count - 1);
+    return Bytes(stream.begin() + at, stream.begin() + at + count);
+}
+uint32_t WordAt(const Bytes& stream, size_t at) {
+    uint32_t word;
+    std::memcpy(&word, At(stream, at, 4).data(), 4);
+    return word;
+}
+Bytes Floats(std::initializer_list<float> values) {
+    Bytes bytes(4 * values.size());
+    PutFloats(bytes, 0, values);
+    return bytes;
+}
+Bytes Filled(size_t count) { return Bytes(count, FILL); }
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+// The bytes written, then unwritten ones up to the window's size.
+Bytes Then(Bytes written, size_t window = 16) {
+    written.resize(window, FILL);
+    return written;
+}
+
+// One conversion record with its buffers: 64 bytes per vertex in every stream,
+// destinations filled with FILL. The position (slot 0) is always converted,
+// so other attributes sit at byte 16 and up.
+class Conversion : public LibraryTest {
+protected:
+    SafetyCell streamCell, sourceLayoutCell, destinationLayoutCell;
+    Bytes source0 = Bytes(64), source1 = Bytes(64), destination0 = Filled(64), destination1 = Filled(64);
+    std::vector<uint32_t> sourceLayout = std::vector<uint32_t>(ATTRIBUTE_SLOT_COUNT);
+    std::vector<uint32_t> destinationLayout = std::vector<uint32_t>(ATTRIBUTE_SLOT_COUNT);
+    std::vector<int32_t> componentSizes{1, 1, 1, 2, 4};
+    ConvertVertexLayoutRecord settings{};  // all but the views and the size list
+
+    void SetUp() override {
+        LibraryTest::SetUp();
+        for (int k = 0; k < 4; ++k) settings.positionMatrix.columns[k][k] = settings.normalMatrix.columns[k][k] = 1;
+        settings.texCoordScaleOffsetA = settings.texCoordScaleOffsetB = {1, 1, 0, 0};
+        settings.sourceStride0 = settings.sourceStride1 = settings.destinationStride0 = settings.destinationStride1 = 64;
+        sourceLayout[0] = destinationLayout[0] = Attr(3, 4);
+    }
+
+    ConvertVertexLayoutRecord Record() {
+        ConvertVertexLayoutRecord record = settings;
+        auto view = [&](auto& buffer, const SafetyCell& cell) {
+            return host::MakeView(buffer.data(), int32_t(buffer.size()), cell);
+        };
+        record.sourceStream0 = view(source0, streamCell);
+        record.sourceStream1 = view(source1, streamCell);
+        record.destinationStream0 = view(destination0, streamCell);
+        record.destinationStream1 = view(destination1, streamCell);
+        record.sourceAttributes = view(sourceLayout, sourceLayoutCell);
+        record.destinationAttributes = view(destinationLayout, destinationLayoutCell);
+        record.componentSizes.count = uint16_t(componentSizes.size());
+        std::copy(componentSizes.begin(), componentSizes.end(), record.componentSizes.elements);
+        return record;
+    }
+
+    void Run(int32_t vertices = 1, int workers = 1, const host::ParallelForOptions& options = {}) {
+        JobSystem(library(), workers).Run(Record(), vertices, options);
+    }
+    host::JobException RunFailing(int32_t vertices = 1) {
+        return ExpectJobException([&] { Run(vertices); });
+    }
+    void ResetDestinations() {
+        destination0.assign(destination0.size(), FILL);
+        destination1.assign(destination1.size(), FILL);
+    }
+
+    // One slot of one vertex: its descriptors and the 16 bytes at destination 0 + 16.
+    struct SlotCase {
+        uint32_t source, destination;
+        Bytes stored;
+    };
+    void ExpectSlot(int slot, const SlotCase& c) {
+        sourceLayout[slot] = c.source;
+        destinationLayout[slot] = c.destination;
+        ResetDestinations();
+        Run();
+        EXPECT_EQ(At(destination0, 16, 16), Then(c.stored))
+            << "slot " << slot << std::hex << ": 0x" << c.source << " into 0x" << c.destination;
+    }
+};
+
+// ---- Position and normal ----
+
+TEST_F(Conversion, PositionIsAPointThroughTheMatrixFromAnyFormatAndAlwaysAtTheVertexStart) {
+    auto& m = settings.positionMatrix.columns;
+    for (int c = 0; c < 4; ++c) m[c][3] = NaN;  // row 3 plays no part
+    m[3][0] = 10, m[3][1] = 20, m[3][2] = 30;
+    destinationLayout[0] = Attr(1, 9, 40, 1);  // the slot 0 descriptors only give the source format
+    struct Case {
+        uint32_t format;
+        Bytes source;
+        Bytes stored;
+    };
+    for (const Case& c : {Case{4, Floats({1, 2, 3, NaN}), Floats({11, 22, 33})},
+                          Case{3, {0x00, 0x3C, 0x00, 0x40, 0x00, 0x42, 0x00, 0x7E}, Floats({11, 22, 33})},
+                          Case{1, {255, 0, 255, 7}, Floats({11, 20, 31})}}) {
+        sourceLayout[0] = Attr(3, c.format, 12, 1);
+        std::copy(c.source.begin(), c.source.end(), source0.begin());
+        ResetDestinations();
+        Run();
+        EXPECT_EQ(At(destination0, 0, 16), Then(c.stored)) << "format " << c.format;
+        EXPECT_EQ(destination1, Filled(64));
+    }
+}
+
+TEST_F(Conversion, PositionSizeFromEntry4WithItsFallbackAndItsAbort) {
+    PutFloats(source0, 0, {1, 2, 3});
+    componentSizes[4] = 2;  // 6 bytes: three integer ones instead
+    Run();
+    EXPECT_EQ(At(destination0, 0, 16), Then({1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));
+    componentSizes[4] = 0x55555558;  // 3 × this wraps to 8 as an int32 product
+    ResetDestinations();
+    Run();
+    EXPECT_EQ(At(destination0, 0, 16), Then(Floats({1, 2})));
+    componentSizes.resize(4);
+    ResetDestinations();
+    const auto exception = RunFailing();
+    EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
+    EXPECT_EQ(exception.message(), CONTAINER_MESSAGE);
+    EXPECT_EQ(destination0, Filled(64));
+}
+
+TEST_F(Conversion, NormalStoredFormsAndRenormalisationOnlyForFormatByte2) {
+    const uint32_t normal = Attr(3, 4, 16);
+    PutFloats(source0, 16, {0, 0, 1, 5});  // the fourth lane is stored as 0 all the same
+    for (const SlotCase& c : std::initializer_list<SlotCase>{
+             {normal, Attr(4, 2, 16), {0x00, 0x00, 0x7F, 0x00}},
+             {normal, Attr(4, 3, 16), {0x00, 0x00, 0x00, 0x00, 0x00, 0x3C, 0x00, 0x00}},
+             {normal, Attr(2, 3, 16), {0x00, 0x00, 0x00, 0x00}},
+             {normal, Attr(3, 4, 16), Floats({0, 0, 1})},
+             {normal, Attr(2, 4, 16), Floats({0, 0})},
+             {normal, Attr(1, 4, 16), Floats({0})},
+             {normal, Attr(4, 4, 16), Bytes(8, 0xFF)},  // the marker; bytes 8 to 15 kept
+             {normal, Attr(5, 3, 16), Bytes(8, 0xFF)},  // 10 bytes
+             {normal, Attr(3, 3, 16), {}},              // 6 bytes: below 8 and not 4
+             {normal, Attr(3, 2, 16), {}},
+             {normal, Attr(0, 4, 16), {}},
+             {Attr(0, 4, 16), Attr(3, 4, 16), {}},
+         })
+        ExpectSlot(1, c);
+
+    PutFloats(source0, 16, {0, 1.2f, 1.6f});
+    ExpectSlot(1, {normal, Attr(4, 2, 16), {0x00, 0x4C, 0x66, 0x00}});
+    ExpectSlot(1, {normal, Attr(4, 1, 16), {0x00, 0x7F, 0x7F, 0x00}});
+    ExpectSlot(1, {normal, Attr(4, 0, 16), {0x00, 0x7F, 0x7F, 0x00}});
+    ExpectSlot(1, {normal, Attr(3, 4, 16), Floats({0, 1.2f, 1.6f})});
+    PutFloats(source0, 16, {0, 0, 0});  // 0 × 1/0 is NaN, which encodes as 1
+    ExpectSlot(1, {normal, Attr(4, 2, 16), {0x7F, 0x7F, 0x7F, 0x00}});
+    ExpectSlot(1, {normal, Attr(4, 1, 16), {0x00, 0x00, 0x00, 0x00}});
+}
+
+// Each component is the dot product with a column; column 3 and row 3 are never read.
+TEST_F(Conversion, NormalGoesThroughTheTransposeAndComesFromTheStreamItsDescriptorNames) {
+    const float columns[4][4] = {{1, 2, 3, NaN}, {4, 5, 6, NaN}, {7, 8, 9, NaN}, {NaN, NaN, NaN, NaN}};
+    std::memcpy(settings.normalMatrix.columns, columns, sizeof columns);
+    sourceLayout[1] = Attr(3, 4, 8, 2);
+    destinationLayout[1] = Attr(3, 4, 8, 1);
+    PutFloats(source0, 8, {9, 9, 9});
+    PutFloats(source1, 8, {1, 10, 100});
+    Run();
+    EXPECT_EQ(At(destination1, 8, 12), Floats({321, 654, 987}));
+}
+
+// ---- Tangent ----
+
+TEST_F(Conversion, TangentTurnsWithoutTranslationAndIsRenormalisedForEverySignedByteDestination) {
+    auto& m = settings.positionMatrix.columns;
+    m[0][0] = m[1][1] = m[2][2] = 2;
+    m[3][0] = m[3][1] = m[3][2] = 5;
+    componentSizes[0] = componentSizes[1] = 9;  // codes 0 and 1 size by entry 2
+    const uint32_t tangent = Attr(4, 4, 16);
+    PutFloats(source0, 16, {1, 0, 0, 2});
+    for (const SlotCase& c : std::initializer_list<SlotCase>{
+             {tangent, Attr(4, 4, 16), Floats({2, 0, 0, 2})},
+             {tangent, Attr(1, 9, 16), Floats({2, 0, 0, 2})},  // the destination dimension is not read
+             {tangent, Attr(4, 3, 16), {0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40}},
+             {tangent, Attr(4, 2, 16), {0x7F, 0x00, 0x00, 0x7F}},
+             {tangent, Attr(4, 1, 16), {0x7F, 0x00, 0x00, 0x7F}},
+             {tangent, Attr(4, 0, 16), {0x7F, 0x00, 0x00, 0x7F}},
+             {tangent, Attr(0, 4, 16), {}},
+             {Attr(0, 4, 16), Attr(4, 4, 16), {}},
+         })
+        ExpectSlot(2, c);
+    componentSizes[3] = 3;  // a Float16 tangent of 12 bytes is not written
+    ExpectSlot(2, {tangent, Attr(4, 3, 16), {}});
+    PutFloats(source0, 16, {0, 0, 0, 2});  // zero length: NaN lanes encode as 1
+    ExpectSlot(2, {tangent, Attr(4, 2, 16), {0x7F, 0x7F, 0x7F, 0x7F}});
+}
+
+TEST_F(Conversion, TangentHandednessFollowsTheSignOfSourceStride1) {
+    // Vertex i's tangent lies at |stride| × i in source stream 1.
+    source1.assign(128, 0);
+    destination0 = Filled(4 * 64);
+    sourceLayout[2] = Attr(4, 4, 0, 1);
+    destinationLayout[2] = Attr(4, 4, 16);
+    const uint32_t w[4] = {0x3F800000u, 0x00000000u, 0xC0000000u, 0x7FC12345u};  // 1, +0, -2, NaN
+    for (int i = 0; i < 4; ++i) std::memcpy(&source1[32 * i + 12], &w[i], 4);
+    for (int32_t stride : {-32, 32}) {
+        settings.sourceStride1 = stride;
+        Run(4);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(WordAt(destination0, 64 * i + 28), stride < 0 ? w[i] ^ 0x80000000u : w[i])
+                << "stride " << stride << " vertex " << i;
+    }
+}
+
+// ---- Color ----
+
+TEST_F(Conversion, ColorStoredFormsOpaqueWhiteAndPresenceByTheDestination) {
+    componentSizes[0] = 2;
+    const uint32_t none = Attr(0, 4, 16), color = Attr(4, 4, 16);
+    PutFloats(source0, 16, {0.5f, -1, 2, NaN});
+    for (const SlotCase& c : std::initializer_list<SlotCase>{
+             {none, Attr(4, 1, 16), {0xFF, 0xFF, 0xFF, 0xFF}},
+             {none, Attr(4, 2, 16), {0x7F, 0x7F, 0x7F, 0x7F}},
+             {none, Attr(4, 3, 16), {0x00, 0x3C, 0x00, 0x3C, 0x00, 0x3C, 0x00, 0x3C}},
+             {none, Attr(4, 4, 16), Floats({1, 1, 1, 1})},
+             {color, Attr(0, 200, 16), {}},  // nothing, and the format byte raises nothing
+             {color, Attr(16, 200, 16), {}},
+             {color, Attr(4, 1, 16), {0x80, 0x00, 0xFF, 0xFF}},
+             {color, Attr(3, 4, 16), Floats({0.5f, -1, 2})},  // 12 bytes: three words
+             {color, Attr(2, 3, 16), {0x00, 0x38, 0x00, 0xBC}},
+             {color, Attr(3, 3, 16), {}},
+             {color, Attr(3, 1, 16), {}},
+             {color, Attr(1, 3, 16), {}},
+             {color, Attr(4, 0, 16), {0x80, 0x00, 0xFF, 0xFF, 0, 0, 0, 0}},  // code 0 sizes by entry 0
+         })
+        ExpectSlot(3, c);
+    // UNorm8 into singles: the product with the rounded 1/255. An offset of
+    // 18 loads from the word at 16 but stores at 18 exactly.
+    const Bytes bytes{0x00, 0x80, 0xFF, 0x40};
+    std::copy(bytes.begin(), bytes.end(), source0.begin() + 16);
+    const Bytes expected = Concat(Floats({0}), Bytes{0x81, 0x80, 0x00, 0x3F, 0, 0, 0x80, 0x3F, 0x81, 0x80, 0x80, 0x3E});
+    ExpectSlot(3, {Attr(4, 1, 16), Attr(4, 4, 16), expected});
+    ExpectSlot(3, {Attr(4, 1, 18), Attr(4, 1, 18), {FILL, FILL, 0x00, 0x80, 0xFF, 0x40}});
+
+    // Three singles carry a fourth: the word after them, or 0 past the last whole word.
+    source0.assign(33, 0);
+    PutFloats(source0, 16, {0.25f, 0.5f, 0.75f, 0.125f});
+    ExpectSlot(3, {Attr(3, 4, 16), Attr(4, 4, 16), Floats({0.25f, 0.5f, 0.75f, 0.125f})});
+    source0.resize(31);
+    ExpectSlot(3, {Attr(3, 4, 16), Attr(4, 4, 16), Floats({0.25f, 0.5f, 0.75f, 0})});
+}
+
+// ---- Texture coordinates ----
+
+TEST_F(Conversion, OnlySlot5IsScaledAndOffsetByAThenB) {
+    settings.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0};
+    PutFloats(source0, 16, {1, 1, 7, 9});
+    struct Case {
+        Float4 b;
+        float u, v;
+    };
+    for (const Case& c : {Case{{1, 1, 0, 0}, 0.75f, 0.5f}, Case{{2, 4, 1, -1}, 2.5f, 1}}) {
+        settings.texCoordScaleOffsetB = c.b;
+        for (int slot = 4; slot < 12; ++slot) {
+            const bool scaled = slot == 5;
+            ExpectSlot(slot, {Attr(4, 4, 16), Attr(4, 4, 16), Floats({scaled ? c.u : 1, scaled ? c.v : 1, 7, 9})});
+            sourceLayout[slot] = 0;
+        }
+    }
+    // The transform comes before encoding, so 8-bit clamps apply to it.
+    settings.texCoordScaleOffsetA = {1, 1, 0.5f, 0};
+    settings.texCoordScaleOffsetB = {1, 1, 0, 0};
+    PutFloats(source0, 16, {1, 0.5f, 0, 1});
+    ExpectSlot(5, {Attr(4, 4, 16), Attr(4, 1, 16), {0xFF, 0x80, 0x00, 0xFF}});
+}
+
+TEST_F(Conversion, TexCoordStoresTheSmallerComponentCountOfTheEncodedFormat) {
+    componentSizes[0] = 0;
+    PutFloats(source0, 16, {0.25f, 0.5f, 0.75f, 1});
+    for (const SlotCase& c : std::initializer_list<SlotCase>{
+             {Attr(2, 4, 16), Attr(2, 3, 16), {0x00, 0x34, 0x00, 0x38}},
+             {Attr(3, 4, 16), Attr(3, 3, 16), {}},  // 6 bytes
+             {Attr(2, 4, 16), Attr(2, 1, 16), {}},  // 2 bytes
+             {Attr(4, 4, 16), Attr(4, 1, 16), {0x40, 0x80, 0xBF, 0xFF}},
+             {Attr(3, 4, 16), Attr(3, 4, 16), Floats({0.25f, 0.5f, 0.75f})},
+             {Attr(2, 4, 16), Attr(4, 4, 16), Floats({0.25f, 0.5f})},  // the other two keep their bytes
+             {Attr(4, 4, 16), Attr(2, 4, 16), Floats({0.25f, 0.5f})},  // no spill past the set
+             {Attr(4, 4, 16), Attr(0, 9, 16), {}},  // no destination set: no size-list test either
+             {Attr(4, 4, 16), Attr(4, 0, 16), {}},  // code 0 sizes by entry 0, here 0
+             {Attr(0, 4, 16), Attr(4, 4, 16), {}},
+         })
+        ExpectSlot(4, c);
+}
+
+// ---- The vertex loop and its aborts ----
+
+TEST_F(Conversion, BasesPlaceEachVertexByStrideAndDestinationOffset) {
+    settings.sourceStride0 = 16, settings.destinationStride0 = 32, settings.destinationOffset0 = 1024;
+    settings.sourceStride1 = -8, settings.destinationStride1 = 12, settings.destinationOffset1 = 4;
+    source0.assign(48, 0), source1.assign(24, 0);
+    destination0 = Filled(1024 + 96), destination1 = Filled(40);
+    sourceLayout[4] = destinationLayout[4] = Attr(1, 4, 0, 1);
+    for (int i = 0; i < 3; ++i) PutFloats(source0, 16 * i, {float(i)}), PutFloats(source1, 8 * i, {10.0f + i});
+    Run(3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(At(destination0, 1024 + 32 * i, 4), Floats({float(i)}));
+        EXPECT_EQ(At(destination1, 4 + 12 * i, 4), Floats({10.0f + i}));
+    }
+    EXPECT_EQ(At(destination0, 0, 1024), Filled(1024));
+}
+
+TEST_F(Conversion, DescriptorViewsAreTestedSourceFirstForEverySlotOfEveryVertex) {
+    source0.assign(3 * 64, 0), destination0 = Filled(3 * 64);
+    PutFloats(source0, 0, {1, 2, 3});
+    sourceLayout[3] = Attr(0, 4), destinationLayout[3] = Attr(4, 1, 16);  // white: slot 3 ran
+    sourceLayout[4] = Attr(4, 4), destinationLayout[4] = Attr(4, 1, 20);  // slot 4 would show here
+    const auto expectStopsAtSlot4 = [&](const ConvertVertexLayoutRecord& record, const char* message) {
+        ResetDestinations();
+        JobSystem jobs(library(), 1);
+        const auto exception = ExpectJobException([&] { jobs.Run(record, 2); });
+        EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
+        EXPECT_EQ(exception.message(), message);
+        EXPECT_EQ(At(destination0, 0, 24), Then(Concat(Floats({1, 2, 3}), Bytes{FILL, FILL, FILL, FILL, 0xFF, 0xFF,
+                                                                                0xFF, 0xFF}), 24));
+        EXPECT_EQ(At(destination0, 64, 16), Filled(16));  // vertex 1 never starts
+    };
+    const ConvertVertexLayoutRecord record = Record();
+    auto shortSource = record, shortDestination = record, restricted = record;
+    shortSource.sourceAttributes.length = 4, shortSource.sourceAttributes.rangeMax = 3;
+    shortDestination.destinationAttributes.length = 4, shortDestination.destinationAttributes.rangeMax = 3;
+    restricted.destinationAttributes.rangeMax = 3;
+    expectStopsAtSlot4(shortSource, LENGTH_MESSAGE);
+    expectStopsAtSlot4(shortDestination, LENGTH_MESSAGE);
+    expectStopsAtSlot4(restricted, RESTRICTED_MESSAGE);
+    // Both fail at slot 4: the message tells which was tested first.
+    shortSource.destinationAttributes.rangeMax = 3;
+    expectStopsAtSlot4(shortSource, LENGTH_MESSAGE);
+    restricted.sourceAttributes.rangeMax = 3;
+    restricted.destinationAttributes = shortDestination.destinationAttributes;
+    expectStopsAtSlot4(restricted, RESTRICTED_MESSAGE);
+
+    // Every slot of every vertex reads both views afresh behind a read test.
+    sourceLayoutCell.SetValue(sourceLayoutCell.version() | 1);
+    destinationLayoutCell.SetValue(destinationLayoutCell.version() | 1);
+    Run(3);
+    EXPECT_EQ(sourceLayoutCell.readCheckCalls(), 36);
+    EXPECT_EQ(destinationLayoutCell.readCheckCalls(), 36);
+    destinationLayoutCell.SetReadable(false);
+    ResetDestinations();
+    EXPECT_EQ(RunFailing().typeName(), host::INVALID_OPERATION_EXCEPTION);
+    EXPECT_EQ(destination0, Filled(3 * 64));
+}
+
+TEST_F(Conversion, ContainerAbortsFireAfterEarlierSlotsAreWritten) {
+    sourceLayout[1] = destinationLayout[1] = Attr(3, 4, 16);
+    PutFloats(source0, 16, {0, 1, 0});
+    destinationLayout[3] = Attr(4, 7, 32);  // encodes as Float32, but there is no entry 7
+    EXPECT_EQ(RunFailing().message(), CONTAINER_MESSAGE);
+    EXPECT_EQ(At(destination0, 0, 48), Then(Concat(Then(Floats({0, 0, 0})), Floats({0, 1, 0})), 48));
+
+    destinationLayout[3] = 0;
+    sourceLayout[4] = Attr(2, 4, 16), destinationLayout[4] = Attr(2, 4, 32);
+    sourceLayout[6] = Attr(2, 4, 16), destinationLayout[6] = Attr(2, 9, 48);
+    ResetDestinations();
+    EXPECT_EQ(RunFailing().message(), CONTAINER_MESSAGE);
+    EXPECT_EQ(At(destination0, 32, 32), Then(Floats({0, 1}), 32));
+}
+
+// ---- Bounds the job keeps beyond what the record promises ----
+
+TEST_F(Conversion, StoresOutsideTheDestinationStreamAbortBeforeAnyByteOfTheAttribute) {
+    settings.sourceStride0 = 0, settings.destinationStride0 = 16;
+    destination0 = Filled(40);  // vertex 2's position would need bytes 32 to 43
+    PutFloats(source0, 0, {7, 8, 9});
+    auto exception = RunFailing(3);
+    EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
+    EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
+    EXPECT_EQ(At(destination0, 16, 24), Then(Floats({7, 8, 9}), 24));
+
+    destination0 = Filled(64);
+    settings.destinationOffset0 = -4;
+    EXPECT_EQ(RunFailing().message(), LENGTH_MESSAGE);
+    EXPECT_EQ(destination0, Filled(64));
+
+    // A normal past the end of stream 1, after the position went out.
+    settings.destinationOffset0 = 0;
+    sourceLayout[1] = Attr(3, 4, 16), destinationLayout[1] = Attr(3, 4, 56, 1);
+    EXPECT_EQ(RunFailing().message(), LENGTH_MESSAGE);
+    EXPECT_EQ(At(destination0, 0, 12), Floats({7, 8, 9}));
+    EXPECT_EQ(destination1, Filled(64));
+
+    // What writes nothing tests nothing.
+    destinationLayout[1] = Attr(0, 4, 255, 1);
+    sourceLayout[4] = Attr(2, 4), destinationLayout[4] = Attr(2, 1, 255, 1);
+    destinationLayout[3] = Attr(16, 4, 255, 1);
+    Run();
+    EXPECT_EQ(destination1, Filled(64));
+}
+
+TEST_F(Conversion, BasesAreSixtyFourBitAndNegativeOrMissingSourceBytesHaveNoData) {
+    PutFloats(source0, 0, {1, 2, 3, 4, 5, 6});
+    settings.destinationStride0 = 16;
+    destination0 = Filled(5 * 16);
+    settings.sourceStride0 = 0x40000001;  // × 4 wraps to 4 in 32 bits; in 64 it is past the stream
+    Run(5);
+    EXPECT_EQ(WordAt(destination0, 64), 1u);
+    EXPECT_EQ(WordAt(destination0, 68), 2u);
+
+    settings.sourceStride0 = -16;  // vertex 1 starts before the stream
+    Run(2);
+    EXPECT_EQ(WordAt(destination0, 16), 1u);
+
+    settings.sourceStride0 = 0;
+    ConvertVertexLayoutRecord record = Record();
+    record.sourceStream0.length = -16;
+    JobSystem(library(), 1).Run(record, 1);
+    EXPECT_EQ(WordAt(destination0, 0), 1u);
+
+    settings.destinationStride0 = 0x40000000;  // × 4 wraps to 0 in 32 bits
+    ResetDestinations();
+    host::ParallelForOptions vertex4;
+    vertex4.scriptedRanges = {{{4, 5}}};
+    EXPECT_EQ(ExpectJobException([&] { Run(5, 1, vertex4); }).message(), LENGTH_MESSAGE);
+    EXPECT_EQ(destination0, Filled(80));
+}
+
+// ---- Rounding mode and workers ----
+
+TEST_F(Conversion, RoundsInTheCallingThreadsMode) {
+    const float tie = 1.0f + std::ldexp(1.0f, -11);  // halfway between two halves
+    sourceLayout[4] = Attr(2, 4, 16), destinationLayout[4] = Attr(2, 3, 16);
+    sourceLayout[3] = Attr(4, 4, 24), destinationLayout[3] = Attr(4, 1, 32);
+    PutFloats(source0, 16, {tie, -tie, 0.5f, 0.5f, 0.5f, 0.5f});
+    struct Case {
+        int mode;
+        uint32_t halves;
+        uint8_t unorm;  // of 0.5: 127.5
+    };
+    for (const Case& c : {Case{FE_TONEAREST, 0xBC003C00u, 0x80}, Case{FE_UPWARD, 0xBC003C01u, 0x80},
+                          Case{FE_DOWNWARD, 0xBC013C00u, 0x7F}, Case{FE_TOWARDZERO, 0xBC003C00u, 0x7F}}) {
+        std::fesetround(c.mode);
+        Run();  // worker 0 is this thread
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(WordAt(destination0, 16), c.halves) << c.mode;
+        EXPECT_EQ(destination0[32], c.unorm) << c.mode;
+    }
+}
+
+TEST_F(Conversion, ManyWorkersWriteTheSameBytesAsOne) {
+    constexpr int32_t VERTICES = 30000;
+    std::mt19937 random(7);
+    auto randomBytes = [&](size_t count) {
+        Bytes bytes(count);
+        for (auto& b : bytes) b = uint8_t(random());
+        return bytes;
+    };
+    settings.sourceStride0 = 48, settings.sourceStride1 = -24;
+    settings.destinationStride0 = 40, settings.destinationStride1 = 24, settings.destinationOffset1 = 8;
+    source0 = randomBytes(size_t(VERTICES) * 48), source1 = randomBytes(size_t(VERTICES) * 24);
+    // Both matrices and both scale-offset vectors lie together from byte 224.
+    float transforms[40];
+    for (float& f : transforms) f = float(int(random() % 200) - 100) / 37.0f;
+    std::memcpy(&settings.positionMatrix, transforms, sizeof transforms);
+    sourceLayout = {Attr(3, 4), Attr(4, 2, 12), Attr(4, 3, 16), Attr(4, 1, 0, 1), Attr(2, 4, 28),
+                    Attr(2, 4, 36), Attr(4, 1, 44), Attr(2, 3, 4, 1), Attr(1, 4, 8, 1), Attr(4, 2, 12, 1),
+                    Attr(0, 4), Attr(2, 4, 16, 1)};
+    destinationLayout = {Attr(3, 4), Attr(4, 2, 12), Attr(4, 3, 16), Attr(4, 1, 0, 1), Attr(2, 3, 24),
+                         Attr(2, 4, 28), Attr(4, 1, 36), Attr(2, 3, 4, 1), Attr(1, 4, 8, 1), Attr(4, 2, 12, 1),
+                         Attr(1, 4, 16, 1), Attr(2, 3, 20, 1)};
+    auto convert = [&](int workers) {
+        destination0 = Filled(size_t(VERTICES) * 40), destination1 = Filled(size_t(VERTICES) * 24 + 8);
+        host::ParallelForOptions options;
+        options.batchSize = 13;
+        Run(VERTICES, workers, options);
+        return std::pair{destination0, destination1};
+    };
+    const auto one = convert(1);
+    const auto many = convert(4);
+    EXPECT_TRUE(one == many);
+    // Every vertex was converted: its position and its stream 1 color are there.
+    int untouched = 0;
+    for (size_t i = 0; i < size_t(VERTICES); ++i)
+        untouched += At(one.first, 40 * i, 4) == Filled(4) || At(one.second, 8 + 24 * i, 4) == Filled(4);
+    EXPECT_EQ(untouched, 0);
+}
+
+}  // namespace
+}  // namespace meshjobs::testing
