@@ -1,0 +1,19 @@
+// The meshjobs command line, callable in-process so tests can drive it.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace meshjobs::tool {
+
+struct CliEnvironment {
+    bool stderrIsTerminal = false;  // draw progress bars
+};
+
+// `args` without the program name. Returns the exit status: 0 success,
+// 1 some file or check failed, 2 bad usage.
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+           const CliEnvironment& environment = {});
+
+}  // namespace meshjobs::tool
