@@ -12,18 +12,9 @@ using host::JobException;
 using host::JobSystem;
 using host::SafetyCell;
 
-struct Marking {
-    SafetyCell usedCell, indicesCell, highestCell;
-    std::vector<int32_t> used;
-    std::vector<uint16_t> indices;
-    int32_t highest = -1;
-
-    Marking(int32_t vertexCount, std::vector<uint16_t> indexValues) : used(vertexCount, 0), indices(std::move(indexValues)) {}
-    MarkUsedVerticesRecord Record() {
-        return {host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                host::MakeValueRef(&highest, highestCell)};
-    }
+struct Marking : MarkingBuffers {
+    Marking(int32_t vertexCount, std::vector<uint16_t> indexValues)
+        : MarkingBuffers(std::vector<int32_t>(vertexCount, 0), std::move(indexValues)) {}
 };
 
 class Checks : public LibraryTest {

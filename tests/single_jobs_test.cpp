@@ -25,19 +25,7 @@ private:
     std::unique_ptr<JobSystem> jobs_;
 };
 
-struct Marking {
-    SafetyCell usedCell, indicesCell, highestCell;
-    std::vector<int32_t> used;
-    std::vector<uint16_t> indices;
-    int32_t highest = -1;
-    Marking(std::vector<int32_t> initial, std::vector<uint16_t> indexValues)
-        : used(std::move(initial)), indices(std::move(indexValues)) {}
-    MarkUsedVerticesRecord Record() {
-        return {host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                host::MakeValueRef(&highest, highestCell)};
-    }
-};
+using Marking = MarkingBuffers;
 
 struct Compaction {
     SafetyCell remapCell, destinationCell, sourceCell, countCell;

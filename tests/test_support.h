@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "meshjobs/host.h"
 
@@ -33,6 +35,22 @@ inline host::JobException ExpectJobException(const std::function<void()>& run) {
     ADD_FAILURE() << "the job raised nothing";
     return host::JobException("(none)", "(none)");
 }
+
+// The buffers and cells of a marking record.
+struct MarkingBuffers {
+    host::SafetyCell usedCell, indicesCell, highestCell;
+    std::vector<int32_t> used;
+    std::vector<uint16_t> indices;
+    int32_t highest = -1;
+
+    MarkingBuffers(std::vector<int32_t> initialFlags, std::vector<uint16_t> indexValues)
+        : used(std::move(initialFlags)), indices(std::move(indexValues)) {}
+    MarkUsedVerticesRecord Record() {
+        return {host::MakeView(used.data(), int32_t(used.size()), usedCell),
+                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
+                host::MakeValueRef(&highest, highestCell)};
+    }
+};
 
 inline constexpr char INDEX_EXCEPTION[] = "System.IndexOutOfRangeException";
 inline constexpr char NULL_EXCEPTION[] = "System.ArgumentNullException";
