@@ -1,5 +1,6 @@
 // The conversion job's entry body: the range loop over vertex indices, and per
 // vertex the twelve attribute slots in order, each after its descriptor tests.
+#include "conversion/convert_range.h"
 #include "conversion/converters.h"
 #include "jobs.h"
 #include "meshjobs/records.h"
@@ -53,6 +54,7 @@ bool ConvertVertex(const ConvertVertexLayoutRecord& record, int32_t i) {
 void ConvertVertexLayout(void* recordPointer, void* patchContext, void* rangeSource, int32_t workerIndex) {
     const auto& record = *static_cast<const ConvertVertexLayoutRecord*>(recordPointer);
     RunParallelRanges(recordPointer, patchContext, rangeSource, workerIndex, [&](int32_t begin, int32_t end) {
+        if (TryConvertRange(record, begin, end)) return true;
         for (int32_t i = begin; i < end; ++i)
             if (!ConvertVertex(record, i)) return false;
         return true;

@@ -1,0 +1,565 @@
+// Every case runs the real library through the host emulator; baselines run in
+// the same process on the same buffers, so the summary's ratios compare like
+// with like on whatever machine runs them.
+#include "bench_cases.h"
+
+#include <benchmark/benchmark.h>
+#include <meshoptimizer.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "meshjobs/host.h"
+
+namespace meshjobs::bench {
+namespace {
+
+using host::JobSystem;
+using host::Library;
+using host::SafetyCell;
+
+Library& TheLibrary() {
+    static Library library = [] {
+        Library loaded = Library::Load(Library::DefaultPath());
+        loaded.Initialize();
+        return loaded;
+    }();
+    return library;
+}
+
+JobSystem& Workers(int count) {
+    static std::unique_ptr<JobSystem> systems[3];
+    if (!systems[count]) systems[count] = std::make_unique<JobSystem>(TheLibrary(), count);
+    return *systems[count];
+}
+
+// The same copy for every memcpy baseline, kept out of line so the compiler
+// cannot drop or merge it. Callers offset the destination by 64 bytes: with
+// source and destination at the same offset within a page, glibc's copy runs
+// over ten times slower on this machine for in-cache sizes, which would make
+// the baseline meaningless.
+__attribute__((noinline)) void CopyBuffer(void* to, const void* from, size_t size) {
+    std::memcpy(to, from, size);
+    benchmark::ClobberMemory();
+}
+
+// ---------------------------------------------------------------- layouts
+
+constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset) {
+    return dimension | format << 8 | offset << 16;
+}
+constexpr uint32_t UNORM8 = 1, SNORM8 = 2, FLOAT16 = 3, FLOAT32 = 4;
+
+struct Layout {
+    uint32_t slots[ATTRIBUTE_SLOT_COUNT];
+    int32_t stride;
+};
+
+// position f32x3, normal f32x3, tangent f32x4, color unorm8x4, uv0 f32x2, uv1 f32x2
+constexpr Layout FULL{{Attr(3, FLOAT32, 0), Attr(3, FLOAT32, 12), Attr(4, FLOAT32, 24), Attr(4, UNORM8, 40),
+                       Attr(2, FLOAT32, 44), Attr(2, FLOAT32, 52)},
+                      60};
+// position f32x3, normal snorm8x4, tangent snorm8x4, color unorm8x4, uv0 f16x2, uv1 f16x2
+constexpr Layout COMPACT{{Attr(3, FLOAT32, 0), Attr(4, SNORM8, 12), Attr(4, SNORM8, 16), Attr(4, UNORM8, 20),
+                          Attr(2, FLOAT16, 24), Attr(2, FLOAT16, 28)},
+                         32};
+// Every attribute in singles, color included.
+constexpr Layout FLOATS{{Attr(3, FLOAT32, 0), Attr(3, FLOAT32, 12), Attr(4, FLOAT32, 24), Attr(4, FLOAT32, 40),
+                         Attr(2, FLOAT32, 56), Attr(2, FLOAT32, 64)},
+                        72};
+
+struct ConversionCase {
+    const char* name;
+    const Layout* source;
+    const Layout* destination;
+};
+constexpr ConversionCase CONVERSIONS[] = {
+    {"full_to_compact", &FULL, &COMPACT},
+    {"copy", &FLOATS, &FLOATS},
+    {"compact_to_full", &COMPACT, &FULL},
+};
+
+float Uniform(std::mt19937& random, float low, float high) {
+    return std::uniform_real_distribution<float>(low, high)(random);
+}
+
+void PutFloats(uint8_t* at, std::initializer_list<float> values) {
+    for (float value : values) std::memcpy(at, &value, 4), at += 4;
+}
+
+// Plausible vertices in the full or all-float layout; the compact source is
+// made from them by the job itself.
+void FillSource(std::vector<uint8_t>& bytes, const Layout& layout, int32_t vertices, std::mt19937& random) {
+    for (int32_t i = 0; i < vertices; ++i) {
+        uint8_t* v = bytes.data() + static_cast<size_t>(i) * layout.stride;
+        PutFloats(v, {Uniform(random, -100, 100), Uniform(random, -100, 100), Uniform(random, -100, 100)});
+        float n[3] = {Uniform(random, -1, 1), Uniform(random, -1, 1), Uniform(random, -1, 1)};
+        const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) + 1e-3f;
+        PutFloats(v + 12, {n[0] / length, n[1] / length, n[2] / length});
+        PutFloats(v + 24, {n[1] / length, -n[0] / length, 0.0f, (i & 1) ? 1.0f : -1.0f});
+        if (layout.stride == FULL.stride) {
+            const uint32_t color = random();
+            std::memcpy(v + 40, &color, 4);
+            PutFloats(v + 44, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
+                               Uniform(random, 0, 1)});
+        } else {
+            PutFloats(v + 40, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
+                               Uniform(random, 0, 1)});
+            PutFloats(v + 56, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
+                               Uniform(random, 0, 1)});
+        }
+    }
+}
+
+// One conversion: its buffers and the record over them.
+struct ConversionData {
+    SafetyCell streamCell, sourceLayoutCell, destinationLayoutCell;
+    std::vector<uint8_t> source, destination;
+    std::vector<uint32_t> sourceLayout, destinationLayout;
+    ConvertVertexLayoutRecord record{};
+    int32_t vertices = 0;
+
+    ConversionData(const Layout& from, const Layout& to, int32_t count)
+        : source(static_cast<size_t>(count) * from.stride),
+          destination(static_cast<size_t>(count) * to.stride),
+          sourceLayout(from.slots, from.slots + ATTRIBUTE_SLOT_COUNT),
+          destinationLayout(to.slots, to.slots + ATTRIBUTE_SLOT_COUNT),
+          vertices(count) {
+        // A turn about z, a scale and a shift: nothing the job could skip.
+        auto& m = record.positionMatrix.columns;
+        const float c = 0.8f, s = 0.6f;
+        m[0][0] = 2 * c, m[0][1] = 2 * s;
+        m[1][0] = -2 * s, m[1][1] = 2 * c;
+        m[2][2] = 2;
+        m[3][0] = 1, m[3][1] = -2, m[3][2] = 3, m[3][3] = 1;
+        auto& n = record.normalMatrix.columns;
+        n[0][0] = c, n[0][1] = -s, n[1][0] = s, n[1][1] = c, n[2][2] = 1, n[3][3] = 1;
+        record.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0.125f};
+        record.texCoordScaleOffsetB = {1, 1, 0, 0};
+        record.sourceStride0 = record.sourceStride1 = from.stride;
+        record.destinationStride0 = record.destinationStride1 = to.stride;
+        record.sourceStream0 = record.sourceStream1 =
+            host::MakeView(source.data(), static_cast<int32_t>(source.size()), streamCell);
+        record.destinationStream0 = record.destinationStream1 =
+            host::MakeView(destination.data(), static_cast<int32_t>(destination.size()), streamCell);
+        record.sourceAttributes = host::MakeView(sourceLayout.data(), ATTRIBUTE_SLOT_COUNT, sourceLayoutCell);
+        record.destinationAttributes =
+            host::MakeView(destinationLayout.data(), ATTRIBUTE_SLOT_COUNT, destinationLayoutCell);
+        const int32_t sizes[] = {1, 1, 1, 2, 4};
+        record.componentSizes.count = 5;
+        std::copy(std::begin(sizes), std::end(sizes), record.componentSizes.elements);
+    }
+};
+
+std::unique_ptr<ConversionData> MakeConversion(const ConversionCase& kind, int32_t vertices) {
+    std::mt19937 random(7);
+    auto data = std::make_unique<ConversionData>(*kind.source, *kind.destination, vertices);
+    if (kind.source == &COMPACT) {
+        // Compact sources come from the job itself: full → compact.
+        ConversionData full(FULL, COMPACT, vertices);
+        FillSource(full.source, FULL, vertices, random);
+        Workers(1).Run(full.record, vertices);
+        data->source = full.destination;
+    } else {
+        FillSource(data->source, *kind.source, vertices, random);
+    }
+    return data;
+}
+
+constexpr int32_t CONVERSION_BATCH = 256;
+
+void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, int32_t vertices, int workers) {
+    auto data = MakeConversion(kind, vertices);
+    JobSystem& system = Workers(workers);
+    host::ParallelForOptions options;
+    options.batchSize = CONVERSION_BATCH;
+    for (auto _ : state) {
+        system.Run(data->record, vertices, options);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * vertices);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data->source.size()));
+}
+
+void SourceCopyBenchmark(benchmark::State& state, const Layout& source, int32_t vertices) {
+    std::vector<uint8_t> from(static_cast<size_t>(vertices) * source.stride, 1), to(from.size() + 64);
+    for (auto _ : state) CopyBuffer(to.data() + 64, from.data(), from.size());
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(from.size()));
+}
+
+// ---------------------------------------------------------------- index jobs
+
+constexpr int32_t MESH_VERTICES = 65536;
+constexpr int32_t GRID = 256;  // a 256 × 256 torus: six triangles per vertex
+constexpr int32_t MESH_INDICES = GRID * GRID * 6;
+constexpr int32_t VERTEX_WORDS = 8;  // 32-byte vertices
+constexpr int32_t INDEX_BATCH = 1024;
+
+struct MeshKind {
+    const char* name;
+    bool thirdUnused;
+    bool shuffled;
+};
+constexpr MeshKind MESHES[] = {
+    {"all_used/ordered", false, false},
+    {"all_used/shuffled", false, true},
+    {"third_unused/ordered", true, false},
+    {"third_unused/shuffled", true, true},
+};
+
+// Row-by-row quads of the torus: neighbouring triangles share vertices, the
+// order a cache optimiser leaves behind. Shuffled: triangles in random order
+// and vertex numbers permuted. A third unused: every vertex numbered 2 mod 3
+// is replaced by its predecessor, which keeps the order's locality.
+std::vector<uint16_t> MakeIndices(const MeshKind& kind) {
+    std::vector<uint16_t> indices;
+    indices.reserve(MESH_INDICES);
+    auto id = [](int x, int y) { return static_cast<uint16_t>((y % GRID) * GRID + (x % GRID)); };
+    for (int y = 0; y < GRID; ++y)
+        for (int x = 0; x < GRID; ++x) {
+            const uint16_t a = id(x, y), b = id(x + 1, y), c = id(x, y + 1), d = id(x + 1, y + 1);
+            indices.insert(indices.end(), {a, b, c, b, d, c});
+        }
+    if (kind.thirdUnused)
+        for (auto& index : indices)
+            if (index % 3 == 2) --index;
+    if (kind.shuffled) {
+        std::mt19937 random(11);
+        for (size_t t = indices.size() / 3 - 1; t > 0; --t) {
+            const size_t other = std::uniform_int_distribution<size_t>(0, t)(random);
+            std::swap_ranges(indices.begin() + 3 * t, indices.begin() + 3 * t + 3, indices.begin() + 3 * other);
+        }
+        std::vector<uint16_t> permutation(MESH_VERTICES);
+        for (int32_t v = 0; v < MESH_VERTICES; ++v) permutation[v] = static_cast<uint16_t>(v);
+        std::shuffle(permutation.begin(), permutation.end(), random);
+        for (auto& index : indices) index = permutation[index];
+    }
+    return indices;
+}
+
+struct IndexData {
+    SafetyCell usedCell, indexCell, vertexCell, countCell;
+    std::vector<uint16_t> original, indices;
+    std::vector<int32_t> used, counts;
+    std::vector<uint32_t> sourceVertices, destinationVertices;
+    int32_t highest = 0, vertexCount = 0;
+
+    explicit IndexData(const MeshKind& kind)
+        : original(MakeIndices(kind)),
+          indices(original),
+          used(MESH_VERTICES),
+          counts(MESH_VERTICES),
+          sourceVertices(static_cast<size_t>(MESH_VERTICES) * VERTEX_WORDS),
+          destinationVertices(sourceVertices.size()) {
+        for (size_t w = 0; w < sourceVertices.size(); ++w) sourceVertices[w] = static_cast<uint32_t>(w * 2654435761u);
+    }
+
+    MarkUsedVerticesRecord Mark() {
+        return {host::MakeView(used.data(), MESH_VERTICES, usedCell),
+                host::MakeView(indices.data(), MESH_INDICES, indexCell), host::MakeValueRef(&highest, countCell)};
+    }
+    CompactVerticesRecord Compact() {
+        CompactVerticesRecord record{};
+        record.remap = host::MakeView(used.data(), MESH_VERTICES, usedCell);
+        record.destinationVertices =
+            host::MakeView(destinationVertices.data(), static_cast<int32_t>(destinationVertices.size()), vertexCell);
+        record.sourceVertices =
+            host::MakeView(sourceVertices.data(), static_cast<int32_t>(sourceVertices.size()), vertexCell);
+        record.vertexCount = host::MakeValueRef(&vertexCount, countCell);
+        record.vertexStride = VERTEX_WORDS;
+        record.highestIndex = highest;
+        return record;
+    }
+    RemapIndicesRecord Remap() {
+        return {host::MakeView(indices.data(), MESH_INDICES, indexCell),
+                host::MakeView(used.data(), MESH_VERTICES, usedCell)};
+    }
+    CountVertexReferencesRecord Count() {
+        return {host::MakeView(counts.data(), MESH_VERTICES, countCell),
+                host::MakeView(indices.data(), MESH_INDICES, indexCell)};
+    }
+
+    // The strip's inputs as the marking job leaves them.
+    void MarkAll() {
+        std::fill(used.begin(), used.end(), 0);
+        auto record = Mark();
+        Workers(1).Run(record);
+    }
+};
+
+host::ParallelForOptions IndexOptions() {
+    host::ParallelForOptions options;
+    options.batchSize = INDEX_BATCH;
+    return options;
+}
+
+void MarkBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    auto record = data.Mark();
+    for (auto _ : state) {
+        Workers(1).Run(record);
+        benchmark::ClobberMemory();
+    }
+}
+
+void CompactBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    data.MarkAll();
+    const std::vector<int32_t> flags = data.used;
+    for (auto _ : state) {
+        state.PauseTiming();
+        data.used = flags;
+        auto record = data.Compact();
+        state.ResumeTiming();
+        Workers(1).Run(record);
+        benchmark::ClobberMemory();
+    }
+}
+
+void RemapBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    data.MarkAll();
+    auto compact = data.Compact();
+    Workers(1).Run(compact);
+    const auto record = data.Remap();
+    for (auto _ : state) {
+        state.PauseTiming();
+        data.indices = data.original;
+        state.ResumeTiming();
+        Workers(1).Run(record, MESH_INDICES, IndexOptions());
+        benchmark::ClobberMemory();
+    }
+}
+
+void CountBenchmark(benchmark::State& state, const MeshKind& kind, int workers) {
+    IndexData data(kind);
+    const auto record = data.Count();
+    for (auto _ : state) {
+        Workers(workers).Run(record, MESH_INDICES, IndexOptions());
+        benchmark::ClobberMemory();
+    }
+}
+
+// What the counting job would be without atomics, checks or host.
+__attribute__((noinline)) void PlainCount(int32_t* counts, const uint16_t* indices, size_t count) {
+    for (size_t i = 0; i < count; ++i) ++counts[indices[i]];
+}
+
+void PlainCountBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    for (auto _ : state) {
+        PlainCount(data.counts.data(), data.indices.data(), data.indices.size());
+        benchmark::ClobberMemory();
+    }
+}
+
+// Marking, compaction and remapping, from a zeroed flag array to the
+// rewritten index buffer.
+void StripBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    for (auto _ : state) {
+        state.PauseTiming();
+        data.indices = data.original;
+        state.ResumeTiming();
+        std::fill(data.used.begin(), data.used.end(), 0);
+        auto mark = data.Mark();
+        Workers(1).Run(mark);
+        auto compact = data.Compact();
+        Workers(1).Run(compact);
+        Workers(1).Run(data.Remap(), MESH_INDICES, IndexOptions());
+        benchmark::ClobberMemory();
+    }
+}
+
+// The peer: its fetch remap, vertex remap and index remap on 16-bit indices.
+void PeerStripBenchmark(benchmark::State& state, const MeshKind& kind) {
+    IndexData data(kind);
+    std::vector<unsigned int> remap(MESH_VERTICES);
+    for (auto _ : state) {
+        state.PauseTiming();
+        data.indices = data.original;
+        state.ResumeTiming();
+        const size_t unique = meshopt_optimizeVertexFetchRemap(remap.data(), data.indices.data(), MESH_INDICES,
+                                                               MESH_VERTICES);
+        meshopt_remapVertexBuffer(data.destinationVertices.data(), data.sourceVertices.data(), MESH_VERTICES,
+                                  VERTEX_WORDS * 4, remap.data());
+        meshopt_remapIndexBuffer(data.indices.data(), data.indices.data(), MESH_INDICES, remap.data());
+        benchmark::DoNotOptimize(unique);
+        benchmark::ClobberMemory();
+    }
+}
+
+// Baselines: one copy of every buffer a job reads or writes.
+void TouchedCopyBenchmark(benchmark::State& state, std::vector<size_t> sizes) {
+    size_t largest = *std::max_element(sizes.begin(), sizes.end());
+    std::vector<uint8_t> from(largest, 1), to(largest + 64);
+    for (auto _ : state)
+        for (size_t size : sizes) CopyBuffer(to.data() + 64, from.data(), size);
+}
+
+// ---------------------------------------------------------------- fixed cost
+
+// A minimal host: one range, then none; no-op patch; permissions never fail.
+struct TinySource {
+    int32_t begin, end;
+    bool given;
+};
+bool TinyRange(void* source, int32_t, int32_t* begin, int32_t* end) {
+    auto* tiny = static_cast<TinySource*>(source);
+    if (tiny->given) return false;
+    tiny->given = true;
+    *begin = tiny->begin;
+    *end = tiny->end;
+    return true;
+}
+void TinyPatch(void*, void*, int32_t, int32_t) {}
+void TinyAbort(const char*, const char*) { std::abort(); }
+void TinyCheck(AtomicSafetyHandle*) {}
+
+void* TinyResolve(const char* name) {
+    void* const functions[HOST_FUNCTION_COUNT] = {
+        reinterpret_cast<void*>(&TinyAbort), reinterpret_cast<void*>(&TinyCheck),
+        reinterpret_cast<void*>(&TinyCheck), reinterpret_cast<void*>(&TinyRange),
+        reinterpret_cast<void*>(&TinyPatch)};
+    for (int i = 0; i < HOST_FUNCTION_COUNT; ++i)
+        if (std::strcmp(name, HOST_FUNCTION_NAMES[i]) == 0) return functions[i];
+    return nullptr;
+}
+
+// The host calls one range makes, without the library.
+__attribute__((noinline)) void HostCallsAlone(TinySource& source, void* record) {
+    int32_t begin = 0, end = 0;
+    bool (*volatile range)(void*, int32_t, int32_t*, int32_t*) = &TinyRange;
+    void (*volatile patch)(void*, void*, int32_t, int32_t) = &TinyPatch;
+    while (range(&source, 0, &begin, &end)) patch(nullptr, record, begin, end - begin);
+    benchmark::DoNotOptimize(begin);
+}
+
+void HostCallsBenchmark(benchmark::State& state) {
+    ConvertVertexLayoutRecord record{};
+    for (auto _ : state) {
+        TinySource source{0, 3, false};
+        HostCallsAlone(source, &record);
+    }
+}
+
+template <typename Record>
+void TinyJobBenchmark(benchmark::State& state, JobId job, Record& record, int32_t count) {
+    TheLibrary().LibraryInitializer()(&TinyResolve);
+    const JobEntryFunction entry = TheLibrary().Entry(job);
+    for (auto _ : state) {
+        TinySource source{0, count, false};
+        entry(&record, nullptr, nullptr, &source, 0);
+        benchmark::ClobberMemory();
+    }
+    TheLibrary().Initialize();
+}
+
+void TinyConversionBenchmark(benchmark::State& state) {
+    auto data = MakeConversion(CONVERSIONS[0], 3);
+    TinyJobBenchmark(state, JobId::ConvertVertexLayout, data->record, 3);
+}
+
+void TinyCountBenchmark(benchmark::State& state) {
+    SafetyCell countCell, indexCell;
+    std::vector<int32_t> counts(3);
+    std::vector<uint16_t> indices{0, 1, 2};
+    CountVertexReferencesRecord record{host::MakeView(counts.data(), 3, countCell),
+                                       host::MakeView(indices.data(), 3, indexCell)};
+    TinyJobBenchmark(state, JobId::CountVertexReferences, record, 3);
+}
+
+void TinyRemapBenchmark(benchmark::State& state) {
+    SafetyCell remapCell, indexCell;
+    std::vector<int32_t> remap{0, 1, 2};
+    std::vector<uint16_t> indices{0, 1, 2};
+    RemapIndicesRecord record{host::MakeView(indices.data(), 3, indexCell), host::MakeView(remap.data(), 3, remapCell)};
+    TinyJobBenchmark(state, JobId::RemapIndices, record, 3);
+}
+
+std::string Name(std::initializer_list<std::string> parts) {
+    std::string name;
+    for (const auto& part : parts) name += (name.empty() ? "" : "/") + part;
+    return name;
+}
+
+std::vector<Comparison>& ComparisonList() {
+    static std::vector<Comparison> list;
+    return list;
+}
+
+void Compare(std::string label, std::string subject, std::string baseline, double limit, bool speedUp = false,
+             bool difference = false) {
+    ComparisonList().push_back({std::move(label), std::move(subject), std::move(baseline), limit, speedUp, difference});
+}
+
+}  // namespace
+
+const std::vector<Comparison>& Comparisons() { return ComparisonList(); }
+
+void RegisterCases() {
+    auto add = [](const std::string& name, auto function) {
+        return benchmark::RegisterBenchmark(name.c_str(), function)->UseRealTime()->Unit(benchmark::kMicrosecond);
+    };
+
+    for (const ConversionCase& kind : CONVERSIONS) {
+        for (int32_t vertices : {1000000, 4096}) {
+            const std::string count = std::to_string(vertices);
+            const std::string copy = Name({"memcpy_source", kind.name, count});
+            add(copy, [&kind, vertices](benchmark::State& state) { SourceCopyBenchmark(state, *kind.source, vertices); });
+            for (int workers : {1, 2}) {
+                const std::string name = Name({"convert", kind.name, count, "workers:" + std::to_string(workers)});
+                add(name, [&kind, vertices, workers](benchmark::State& state) {
+                    ConversionBenchmark(state, kind, vertices, workers);
+                });
+            }
+            const std::string one = Name({"convert", kind.name, count, "workers:1"});
+            const std::string two = Name({"convert", kind.name, count, "workers:2"});
+            const bool inCache = vertices == 4096;
+            const double limit = std::string(kind.name) == "full_to_compact" && !inCache ? 1.5 : 2.0;
+            Compare(Name({"convert", kind.name, count}) + " vs memcpy", one, copy, limit);
+            if (inCache) Compare(Name({"convert", kind.name, count}) + " 2 workers speed-up", two, one, 1.8, true);
+        }
+    }
+
+    const size_t indexBytes = MESH_INDICES * 2, flagBytes = MESH_VERTICES * 4,
+                 vertexBytes = static_cast<size_t>(MESH_VERTICES) * VERTEX_WORDS * 4;
+    add("memcpy_touched/mark", [=](benchmark::State& s) { TouchedCopyBenchmark(s, {indexBytes, flagBytes}); });
+    add("memcpy_touched/compact",
+        [=](benchmark::State& s) { TouchedCopyBenchmark(s, {flagBytes, vertexBytes}); });
+    add("memcpy_touched/remap", [=](benchmark::State& s) { TouchedCopyBenchmark(s, {indexBytes, flagBytes}); });
+    add("memcpy_touched/count", [=](benchmark::State& s) { TouchedCopyBenchmark(s, {indexBytes, flagBytes}); });
+
+    for (const MeshKind& mesh : MESHES) {
+        const std::string m = mesh.name;
+        add(Name({"mark", m}), [&mesh](benchmark::State& s) { MarkBenchmark(s, mesh); });
+        add(Name({"compact", m}), [&mesh](benchmark::State& s) { CompactBenchmark(s, mesh); });
+        add(Name({"remap", m}), [&mesh](benchmark::State& s) { RemapBenchmark(s, mesh); });
+        add(Name({"count", m, "workers:1"}), [&mesh](benchmark::State& s) { CountBenchmark(s, mesh, 1); });
+        add(Name({"count", m, "workers:2"}), [&mesh](benchmark::State& s) { CountBenchmark(s, mesh, 2); });
+        add(Name({"plain_count", m}), [&mesh](benchmark::State& s) { PlainCountBenchmark(s, mesh); });
+        add(Name({"strip", m}), [&mesh](benchmark::State& s) { StripBenchmark(s, mesh); });
+        add(Name({"peer_strip", m}), [&mesh](benchmark::State& s) { PeerStripBenchmark(s, mesh); });
+
+        Compare(Name({"count", m}) + " vs plain loop", Name({"count", m, "workers:1"}), Name({"plain_count", m}), 2.0);
+        Compare(Name({"strip", m}) + " speed-up over peer", Name({"strip", m}), Name({"peer_strip", m}), 2.0, true);
+        for (const char* job : {"mark", "compact", "remap"})
+            Compare(Name({job, m}) + " vs memcpy", Name({job, m}), Name({"memcpy_touched", job}), 0);
+    }
+
+    add("fixed_cost/host_calls", [](benchmark::State& s) { HostCallsBenchmark(s); })->Unit(benchmark::kNanosecond);
+    add("fixed_cost/convert_3", [](benchmark::State& s) { TinyConversionBenchmark(s); })->Unit(benchmark::kNanosecond);
+    add("fixed_cost/count_3", [](benchmark::State& s) { TinyCountBenchmark(s); })->Unit(benchmark::kNanosecond);
+    add("fixed_cost/remap_3", [](benchmark::State& s) { TinyRemapBenchmark(s); })->Unit(benchmark::kNanosecond);
+    for (const char* job : {"convert_3", "count_3", "remap_3"})
+        Compare(Name({"fixed_cost", job}) + " beyond host calls (ns)", Name({"fixed_cost", job}),
+                "fixed_cost/host_calls", 100, false, true);
+}
+
+}  // namespace meshjobs::bench

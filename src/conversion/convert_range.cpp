@@ -1,0 +1,433 @@
+// The range-at-once conversion. Everything that decides aborts, byte counts
+// and fallbacks depends on the record alone, and the record's range fields
+// only change at a patch call, so a range is planned once: one plan per slot,
+// then blocks of four vertices, each slot decoded, transformed and encoded
+// across the four vertices in vector lanes with the same single-precision
+// operations in the same order as the per-vertex converters. Loads go through
+// the codec's own LoadWords lane by lane, so short streams behave alike, and
+// the stores go out vertex by vertex and slot by slot in the per-vertex order,
+// so overlapping stores leave the same bytes. What the block reorders is
+// loads before stores, which is why no store may reach anything read later.
+#include "conversion/convert_range.h"
+
+#include "conversion/converters.h"
+#include "runtime/checks.h"
+
+namespace meshjobs {
+namespace {
+
+// Generic vectors: SSE2 on x86-64, NEON on AArch64, same operations on both.
+typedef float F4 __attribute__((vector_size(16)));
+typedef uint32_t U4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+
+constexpr int LANES = 4;
+
+struct Lanes {
+    F4 c[4];  // components x, y, z, w, one vertex per lane
+};
+
+struct WordLanes {
+    U4 w[4];  // words w0..w3, one vertex per lane
+};
+
+inline F4 Splat(float value) { return F4{value, value, value, value}; }
+inline U4 SplatU(uint32_t value) { return U4{value, value, value, value}; }
+inline F4 AsFloat(U4 bits) { return __builtin_bit_cast(F4, bits); }
+inline U4 AsBits(F4 value) { return __builtin_bit_cast(U4, value); }
+
+// Rows of four words to columns and back (its own inverse).
+inline void Transpose(U4& a, U4& b, U4& c, U4& d) {
+    const U4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5), t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const U4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5), t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// RoundToInteger lane by lane: the same magic-number addition.
+inline I4 RoundToIntegers(F4 y) {
+    const U4 sign = AsBits(y) & 0x80000000u;
+    const F4 sum = y + AsFloat(sign | 0x4B400000u);
+    const I4 magnitude = reinterpret_cast<I4>((AsBits(sum) & 0x7FFFFFFFu) - 0x4B400000u);
+    return sign != 0u ? -magnitude : magnitude;
+}
+
+inline Lanes Decode(const WordLanes& words, uint32_t formatByte) {
+    Lanes value;
+    switch (ClampFormat(formatByte, FORMAT_UNORM8)) {
+        case FORMAT_UNORM8:
+            for (int k = 0; k < 4; ++k)
+                value.c[k] = __builtin_convertvector(reinterpret_cast<I4>(words.w[0] >> (8 * k) & 0xFFu), F4) *
+                             Splat(BitsToFloat(UNORM8_SCALE_BITS));
+            break;
+        case FORMAT_SNORM8:
+            for (int k = 0; k < 4; ++k) {
+                const I4 byte = reinterpret_cast<I4>(words.w[0] << (24 - 8 * k)) >> 24;
+                const F4 p = __builtin_convertvector(byte, F4) * Splat(BitsToFloat(SNORM8_SCALE_BITS));
+                value.c[k] = p > Splat(-1.0f) ? p : Splat(-1.0f);
+            }
+            break;
+        case FORMAT_FLOAT16:
+            for (int k = 0; k < 4; ++k) {
+                const U4 halves = words.w[k / 2] >> (16 * (k % 2));
+                value.c[k] = F4{HalfToFloat(static_cast<uint16_t>(halves[0])), HalfToFloat(static_cast<uint16_t>(halves[1])),
+                                HalfToFloat(static_cast<uint16_t>(halves[2])), HalfToFloat(static_cast<uint16_t>(halves[3]))};
+            }
+            break;
+        default:
+            for (int k = 0; k < 4; ++k) value.c[k] = AsFloat(words.w[k]);
+            break;
+    }
+    return value;
+}
+
+inline WordLanes Encode(const Lanes& value, uint32_t format) {
+    WordLanes words{};
+    switch (format) {
+        case FORMAT_UNORM8:
+            for (int k = 0; k < 4; ++k) {
+                F4 x = value.c[k] < Splat(1.0f) ? value.c[k] : Splat(1.0f);
+                x = x > Splat(0.0f) ? x : Splat(0.0f);
+                words.w[0] |= (reinterpret_cast<U4>(RoundToIntegers(x * Splat(255.0f))) & 0xFFu) << (8 * k);
+            }
+            break;
+        case FORMAT_SNORM8:
+            for (int k = 0; k < 4; ++k) {
+                F4 x = value.c[k] < Splat(1.0f) ? value.c[k] : Splat(1.0f);
+                x = x > Splat(-1.0f) ? x : Splat(-1.0f);
+                words.w[0] |= (reinterpret_cast<U4>(RoundToIntegers(x * Splat(127.0f))) & 0xFFu) << (8 * k);
+            }
+            break;
+        case FORMAT_FLOAT16:
+            for (int k = 0; k < 4; ++k) {
+                const F4 v = value.c[k];
+                const U4 halves{FloatToHalf(v[0]), FloatToHalf(v[1]), FloatToHalf(v[2]), FloatToHalf(v[3])};
+                words.w[k / 2] |= halves << (16 * (k % 2));
+            }
+            break;
+        default:
+            for (int k = 0; k < 4; ++k) words.w[k] = AsBits(value.c[k]);
+            break;
+    }
+    return words;
+}
+
+// 1 / sqrt(x·x + y·y + z·z) on x, y, z: a correctly rounded root and a true
+// division, as the converters do.
+inline void Renormalise(Lanes& v) {
+    const F4 lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
+    const F4 root{__builtin_sqrtf(lengthSquared[0]), __builtin_sqrtf(lengthSquared[1]),
+                  __builtin_sqrtf(lengthSquared[2]), __builtin_sqrtf(lengthSquared[3])};
+    const F4 scale = Splat(1.0f) / root;
+    for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
+}
+
+enum class SlotKind : uint8_t { Skip, Position, Normal, Tangent, Color, TexCoord };
+
+// One slot of the range, decided from its two descriptors.
+struct SlotPlan {
+    SlotKind kind;
+    bool load;           // whether the source is read (color without source: no)
+    bool stream1Source;  // which source stream and base
+    bool stream1Target;
+    bool renormalise;
+    bool scaleOffset;
+    uint32_t sourceFormat;
+    uint32_t encodeFormat;
+    int64_t sourceOffset;  // the descriptor's offset byte
+    int64_t targetOffset;
+    int32_t byteCount;  // 0: nothing stored
+    bool marker;        // the normal's 8-byte stand-in instead of the value
+};
+
+struct RangePlan {
+    SlotPlan slots[ATTRIBUTE_SLOT_COUNT];
+    int slotCount;
+};
+
+struct Interval {
+    uintptr_t first, last;  // inclusive
+};
+
+inline bool Overlap(const Interval& a, const Interval& b) { return a.first <= b.last && b.first <= a.last; }
+
+// The bytes [first, first + count) of memory; false when empty or wrapping.
+inline bool Bytes(const void* start, int64_t offset, int64_t count, Interval& out) {
+    if (count <= 0) return false;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start) + static_cast<uintptr_t>(offset);
+    out = {first, first + static_cast<uintptr_t>(count - 1)};
+    return out.last >= out.first;
+}
+
+VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
+    const int64_t index = i;
+    const int64_t sourceStride1 = record.sourceStride1;
+    return {record.sourceStride0 * index, record.destinationStride0 * index + record.destinationOffset0,
+            (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
+            record.destinationStride1 * index + record.destinationOffset1};
+}
+
+// The same decisions the converters make per vertex; false when any of them
+// would stop the job (its size-list test).
+bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
+               const AttributeDescriptor* destinations, RangePlan& plan) {
+    const auto& sizes = record.componentSizes;
+    if (sizes.count <= FORMAT_FLOAT32) return false;
+    plan.slotCount = ATTRIBUTE_SLOT_COUNT;
+    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+        const AttributeDescriptor s = sources[k], d = destinations[k];
+        SlotPlan& slot = plan.slots[k];
+        slot = SlotPlan{};
+        slot.sourceFormat = DescriptorFormat(s);
+        slot.sourceOffset = DescriptorOffset(s);
+        slot.stream1Source = DescriptorSelectsStream1(s);
+        slot.targetOffset = DescriptorOffset(d);
+        slot.stream1Target = DescriptorSelectsStream1(d);
+        slot.load = true;
+        const uint32_t rawFormat = DescriptorFormat(d);
+        const uint32_t sourceDimension = DescriptorDimension(s), destinationDimension = DescriptorDimension(d);
+        if (k == 0) {
+            slot.kind = SlotKind::Position;
+            slot.sourceOffset = 0;
+            slot.stream1Source = slot.stream1Target = false;
+            slot.targetOffset = 0;
+            const int32_t byteCount = ByteCount(3, sizes.elements[FORMAT_FLOAT32]);
+            slot.byteCount = byteCount == 12 || byteCount == 8 ? byteCount : 12;
+            slot.marker = !(byteCount == 12 || byteCount == 8);  // three integer ones
+        } else if (k == 1) {
+            if (sourceDimension == 0) continue;
+            slot.kind = SlotKind::Normal;
+            slot.renormalise = rawFormat == FORMAT_SNORM8;
+            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
+            const int32_t byteCount = ByteCount(destinationDimension, sizes.elements[slot.encodeFormat]);
+            if (byteCount == 4 || byteCount == 8 || byteCount == 12) {
+                slot.byteCount = byteCount;
+            } else if (byteCount >= 8) {
+                slot.byteCount = 8;
+                slot.marker = true;
+            }
+        } else if (k == 2) {
+            if (sourceDimension == 0 || destinationDimension == 0) continue;
+            slot.kind = SlotKind::Tangent;
+            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
+            slot.renormalise = slot.encodeFormat == FORMAT_SNORM8;
+            const int32_t byteCount = ByteCount(4, sizes.elements[slot.encodeFormat]);
+            if (byteCount == 4 || byteCount == 8 || byteCount == 16) slot.byteCount = byteCount;
+        } else if (k == 3) {
+            if ((destinationDimension & 0xFu) == 0) continue;
+            slot.kind = SlotKind::Color;
+            slot.load = sourceDimension != 0;
+            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
+            if (rawFormat >= sizes.count) return false;
+            const int32_t byteCount = ByteCount(destinationDimension, sizes.elements[rawFormat]);
+            if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
+        } else {
+            if (sourceDimension == 0 || destinationDimension == 0) continue;
+            slot.kind = SlotKind::TexCoord;
+            slot.scaleOffset = k == 5;
+            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
+            if (rawFormat >= sizes.count) return false;
+            const uint32_t components = sourceDimension < destinationDimension ? sourceDimension : destinationDimension;
+            const int32_t byteCount = ByteCount(components, sizes.elements[rawFormat]);
+            if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
+        }
+    }
+    return true;
+}
+
+// Every store of every vertex in [begin, end) fits its stream, and none can
+// reach what the range reads afterwards. Offsets are affine in the vertex
+// index, so the two end vertices bound them.
+bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+    const VertexBases ends[2] = {BasesOf(record, begin), BasesOf(record, end - 1)};
+
+    Interval reads[ATTRIBUTE_SLOT_COUNT + 5];
+    int readCount = 0;
+    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
+        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
+    };
+    for (int k = 0; k < plan.slotCount; ++k) {
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind == SlotKind::Skip || !slot.load) continue;
+        const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
+        int64_t low = INT64_MAX, high = INT64_MIN;
+        for (const VertexBases& bases : ends) {
+            const int64_t offset = (slot.stream1Source ? bases.source1 : bases.source0) + slot.sourceOffset;
+            low = offset < low ? offset : low;
+            high = offset > high ? offset : high;
+        }
+        // A load reads at most 16 bytes from the word holding its first byte.
+        addRead(stream.data, (low < 0 ? 0 : low) & ~int64_t{3}, (high & ~int64_t{3}) + 16 - ((low < 0 ? 0 : low) & ~int64_t{3}));
+    }
+    addRead(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
+    addRead(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
+    addRead(&record, 0, sizeof record);
+    addRead(record.sourceAttributes.safety.versionCell, 0, 4);
+    addRead(record.destinationAttributes.safety.versionCell, 0, 4);
+
+    for (int k = 0; k < plan.slotCount; ++k) {
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
+        const ArrayView<uint8_t>& stream = slot.stream1Target ? record.destinationStream1 : record.destinationStream0;
+        int64_t low = INT64_MAX, high = INT64_MIN;
+        for (const VertexBases& bases : ends) {
+            const int64_t offset = (slot.stream1Target ? bases.destination1 : bases.destination0) + slot.targetOffset;
+            if (!StoreFits(stream, offset, slot.byteCount)) return false;
+            low = offset < low ? offset : low;
+            high = offset > high ? offset : high;
+        }
+        Interval written;
+        if (!Bytes(stream.data, low, high - low + slot.byteCount, written)) return false;
+        for (int r = 0; r < readCount; ++r)
+            if (Overlap(written, reads[r])) return false;
+    }
+    return true;
+}
+
+// The codec's LoadWords for one vertex, as a vector: whole loads inline, the
+// rest (short streams, no data) through LoadWords itself.
+inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+    const int64_t length = stream.length > 0 ? stream.length : 0;
+    U4 words;
+    if (byteOffset >= 0 && (length >> 2) - (byteOffset >> 2) >= 4) {
+        __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
+    } else {
+        const RawWords raw = LoadWords(stream, byteOffset);
+        words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
+    }
+    return words;
+}
+
+// Loads slot k of the four vertices of a block, word j of every vertex in w[j].
+inline WordLanes LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+    const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
+    WordLanes words;
+    for (int lane = 0; lane < LANES; ++lane)
+        words.w[lane] = LoadVector(stream, (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset);
+    Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+    return words;
+}
+
+// The converter of one slot on four vertices: the words each would store.
+inline WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+    switch (slot.kind) {
+        case SlotKind::Position: {
+            if (slot.marker) return WordLanes{{SplatU(1u), SplatU(1u), SplatU(1u), SplatU(0u)}};
+            const Lanes p = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const auto& m = record.positionMatrix.columns;
+            WordLanes words{};
+            for (int r = 0; r < 3; ++r)
+                words.w[r] = AsBits(((Splat(m[0][r]) * p.c[0] + Splat(m[1][r]) * p.c[1]) + Splat(m[2][r]) * p.c[2]) +
+                                    Splat(m[3][r]));
+            return words;
+        }
+        case SlotKind::Normal: {
+            if (slot.marker) return WordLanes{{SplatU(0xFFFFFFFFu), SplatU(0xFFFFFFFFu), SplatU(0u), SplatU(0u)}};
+            const Lanes v = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const auto& m = record.normalMatrix.columns;
+            Lanes n;
+            for (int k = 0; k < 3; ++k)
+                n.c[k] = (v.c[0] * Splat(m[k][0]) + v.c[1] * Splat(m[k][1])) + v.c[2] * Splat(m[k][2]);
+            n.c[3] = Splat(0.0f);
+            if (slot.renormalise) Renormalise(n);
+            return Encode(n, slot.encodeFormat);
+        }
+        case SlotKind::Tangent: {
+            const Lanes v = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const auto& m = record.positionMatrix.columns;
+            Lanes t;
+            for (int r = 0; r < 3; ++r)
+                t.c[r] = (v.c[0] * Splat(m[0][r]) + v.c[1] * Splat(m[1][r])) + v.c[2] * Splat(m[2][r]);
+            const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
+            t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
+            if (slot.renormalise) Renormalise(t);
+            return Encode(t, slot.encodeFormat);
+        }
+        case SlotKind::Color: {
+            Lanes value{{Splat(1.0f), Splat(1.0f), Splat(1.0f), Splat(1.0f)}};
+            if (slot.load) value = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            return Encode(value, slot.encodeFormat);
+        }
+        case SlotKind::TexCoord: {
+            Lanes value = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            if (slot.scaleOffset) {
+                const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
+                for (const Float4* so : vectors) {
+                    value.c[0] = value.c[0] * Splat(so->x) + Splat(so->z);
+                    value.c[1] = value.c[1] * Splat(so->y) + Splat(so->w);
+                }
+            }
+            return Encode(value, slot.encodeFormat);
+        }
+        case SlotKind::Skip:
+            break;
+    }
+    return WordLanes{};
+}
+
+// The first byteCount bytes of a vertex's words, byte-exact.
+inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
+    switch (byteCount) {
+        case 4: __builtin_memcpy(to, &words, 4); break;
+        case 8: __builtin_memcpy(to, &words, 8); break;
+        case 12: __builtin_memcpy(to, &words, 12); break;
+        default: __builtin_memcpy(to, &words, 16); break;
+    }
+}
+
+void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+    // Slots that store anything, in slot order.
+    int active[ATTRIBUTE_SLOT_COUNT];
+    int activeCount = 0;
+    for (int k = 0; k < plan.slotCount; ++k)
+        if (plan.slots[k].kind != SlotKind::Skip && plan.slots[k].byteCount != 0) active[activeCount++] = k;
+
+    for (int32_t first = begin; first < end; first += LANES) {
+        // A short last block repeats its last vertex in the spare lanes; they
+        // load like it and store nothing.
+        const int live = end - first < LANES ? end - first : LANES;
+        VertexBases bases[LANES];
+        for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
+
+        WordLanes words[ATTRIBUTE_SLOT_COUNT];
+        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes(record, plan.slots[active[a]], bases);
+
+        // Back to one vector of words per vertex.
+        for (int a = 0; a < activeCount; ++a) Transpose(words[a].w[0], words[a].w[1], words[a].w[2], words[a].w[3]);
+        for (int lane = 0; lane < live; ++lane)
+            for (int a = 0; a < activeCount; ++a) {
+                const SlotPlan& slot = plan.slots[active[a]];
+                const ArrayView<uint8_t>& stream = slot.stream1Target ? record.destinationStream1 : record.destinationStream0;
+                const int64_t base = slot.stream1Target ? bases[lane].destination1 : bases[lane].destination0;
+                StoreVector(stream.data + base + slot.targetOffset, words[a].w[lane], slot.byteCount);
+            }
+    }
+}
+
+}  // namespace
+
+bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end) {
+    if (end - begin < FAST_RANGE_MIN_VERTICES) return false;
+    const ArrayView<uint32_t>& sources = record.sourceAttributes;
+    const ArrayView<uint32_t>& destinations = record.destinationAttributes;
+    // Slots 0 to 11 pass both index tests...
+    const ArrayView<uint32_t>* const views[2] = {&sources, &destinations};
+    for (const ArrayView<uint32_t>* view : views)
+        if (view->rangeMin > 0 || view->rangeMax < ATTRIBUTE_SLOT_COUNT - 1 || view->length < ATTRIBUTE_SLOT_COUNT)
+            return false;
+    // ...and both read fast tests, with the cells as they stand now.
+    if (sources.safety.version != static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(sources.safety)) & READ_MASK) ||
+        destinations.safety.version !=
+            static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(destinations.safety)) & READ_MASK))
+        return false;
+
+    RangePlan plan;
+    if (!PlanSlots(record, sources.data, destinations.data, plan)) return false;
+    if (!StoresAreSafe(record, plan, begin, end)) return false;
+    ConvertBlocks(record, plan, begin, end);
+    return true;
+}
+
+}  // namespace meshjobs

@@ -1,0 +1,22 @@
+// The conversion job's fast path: a whole range of vertices at once, taken
+// only when its bytes are provably those of the per-vertex path.
+#pragma once
+
+#include <stdint.h>
+
+#include "meshjobs/records.h"
+
+namespace meshjobs {
+
+// Ranges shorter than this always take the per-vertex path, which keeps that
+// path reachable from the outside: the differential tests compare the two.
+inline constexpr int32_t FAST_RANGE_MIN_VERTICES = 2;
+
+// Converts vertices [begin, end) and answers true, or answers false without
+// any effect when the per-vertex path must run the range: a descriptor or
+// size-list test would fail, a permission fast test fails, a store would
+// leave its stream, or a store could reach bytes that the range later reads
+// (source attributes, descriptors, the record, the version cells).
+bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end);
+
+}  // namespace meshjobs

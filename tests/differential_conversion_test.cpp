@@ -1,0 +1,230 @@
+// The conversion job's range-at-once path against its per-vertex path. A
+// one-vertex range always takes the per-vertex path, so the same record run
+// as one range and as ranges of one vertex must leave the same bytes, raise
+// the same exception and make the same permission calls. Records are random:
+// layouts, format bytes 0-255, strides (a negative stream 1 stride among
+// them), offsets, streams that end inside an attribute, streams and
+// descriptor arrays that overlap one another in one arena, restricted and
+// short descriptor views, short size lists, refused and slow-path
+// permissions, and every rounding mode.
+#include <cfenv>
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "conversion/convert_range.h"
+#include "test_support.h"
+
+namespace meshjobs::testing {
+namespace {
+
+using host::JobSystem;
+using host::SafetyCell;
+
+constexpr int32_t ARENA_BYTES = 6144;
+constexpr int ROUNDING_MODES[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+
+// Everything one run needs, rebuilt identically from the seed for each run.
+struct Scenario {
+    std::vector<uint8_t> arena;  // 16-byte aligned by the allocator
+    std::vector<uint32_t> sourceLayout, destinationLayout;
+    bool layoutsInArena = false;
+    int32_t sourceLayoutAt = 0, destinationLayoutAt = 0;
+    ConvertVertexLayoutRecord record{};
+    int32_t vertices = 0;
+    int sourceCellState = 0, destinationCellState = 0;  // 0 fast, 1 slow path but allowed, 2 refused
+    int roundingMode = FE_TONEAREST;
+
+    explicit Scenario(uint32_t seed) {
+        std::mt19937 random(seed);
+        auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+        auto chance = [&](uint32_t percent) { return below(100) < percent; };
+
+        arena.resize(ARENA_BYTES);
+        for (int32_t at = 0; at < ARENA_BYTES; at += 4) {
+            uint32_t word = random();
+            if (chance(60)) {
+                float value = std::uniform_real_distribution<float>(-2.0f, 2.0f)(random);
+                std::memcpy(&word, &value, 4);
+            } else if (chance(30)) {
+                word = (random() & 0x83FF83FFu) | 0x38003800u;  // two plausible halves
+            }
+            std::memcpy(&arena[at], &word, 4);
+        }
+
+        auto descriptor = [&]() -> uint32_t {
+            const uint32_t dimension = chance(10) ? below(256) : below(5);
+            const uint32_t format = chance(15) ? below(256) : below(5);
+            const uint32_t offset = chance(10) ? below(256) : below(48);
+            const uint32_t stream = chance(50) ? 0 : (chance(80) ? 1 : below(256));
+            return dimension | format << 8 | offset << 16 | stream << 24;
+        };
+        for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+            sourceLayout.push_back(descriptor());
+            destinationLayout.push_back(descriptor());
+        }
+        layoutsInArena = chance(15);
+        sourceLayoutAt = static_cast<int32_t>(below(ARENA_BYTES / 4 - 12)) * 4;
+        destinationLayoutAt = static_cast<int32_t>(below(ARENA_BYTES / 4 - 12)) * 4;
+
+        vertices = 1 + static_cast<int32_t>(below(chance(20) ? 70 : 12));
+        auto stream = [&](bool destination) {
+            ArrayView<uint8_t> view{};
+            const int32_t start = static_cast<int32_t>(below(ARENA_BYTES / 2));
+            const int32_t room = ARENA_BYTES - start;
+            // Sources often end early; destinations sometimes too short.
+            const bool shortOne = chance(destination ? 10 : 30);
+            view.data = arena.data() + start;
+            view.length = shortOne ? static_cast<int32_t>(below(static_cast<uint32_t>(room))) : room;
+            view.rangeMin = 0;
+            view.rangeMax = view.length - 1;
+            return view;
+        };
+        record.sourceStream0 = stream(false);
+        record.sourceStream1 = chance(20) ? record.sourceStream0 : stream(false);
+        record.destinationStream0 = stream(true);
+        record.destinationStream1 = chance(20) ? record.destinationStream0 : stream(true);
+        // Apart from the arena most of the time: the usual case of separate buffers.
+        if (!chance(40)) {
+            const int32_t half = ARENA_BYTES / 2;
+            for (ArrayView<uint8_t>* view : {&record.sourceStream0, &record.sourceStream1})
+                view->length = std::min<int32_t>(view->length, static_cast<int32_t>(arena.data() + half - view->data));
+            for (ArrayView<uint8_t>* view : {&record.destinationStream0, &record.destinationStream1}) {
+                const int32_t start = half + static_cast<int32_t>(below(half / 4));
+                const int32_t wanted = view->length;
+                view->data = arena.data() + start;
+                view->length = std::min(wanted, ARENA_BYTES - start);
+                view->rangeMax = view->length - 1;
+            }
+        }
+
+        auto stride = [&]() { return static_cast<int32_t>(chance(10) ? below(8) : 8 + below(64)); };
+        record.sourceStride0 = stride();
+        record.sourceStride1 = chance(25) ? -stride() : stride();
+        record.destinationStride0 = stride();
+        record.destinationStride1 = stride();
+        record.destinationOffset0 = static_cast<int32_t>(below(64));
+        record.destinationOffset1 = static_cast<int32_t>(below(64));
+
+        auto number = [&]() {
+            if (chance(3)) return std::numeric_limits<float>::quiet_NaN();
+            if (chance(3)) return 0.0f;
+            return std::uniform_real_distribution<float>(-3.0f, 3.0f)(random);
+        };
+        for (auto* matrix : {&record.positionMatrix, &record.normalMatrix})
+            for (auto& column : matrix->columns)
+                for (float& value : column) value = number();
+        record.texCoordScaleOffsetA = {number(), number(), number(), number()};
+        record.texCoordScaleOffsetB = {number(), number(), number(), number()};
+
+        const int32_t sizes[] = {1, 1, 1, 2, 4, 4, 4, 4};
+        record.componentSizes.count = static_cast<uint16_t>(chance(10) ? below(9) : 5 + below(4));
+        for (int k = 0; k < 8; ++k) {
+            static constexpr int32_t ODD[] = {0, 3, 8, -1};
+            record.componentSizes.elements[k] = chance(10) ? ODD[below(4)] : sizes[k];
+        }
+
+        sourceCellState = chance(90) ? 0 : static_cast<int>(1 + below(2));
+        destinationCellState = chance(90) ? 0 : static_cast<int>(1 + below(2));
+        roundingMode = ROUNDING_MODES[below(4)];
+
+        // The descriptor views' shape: mostly whole, sometimes short or restricted.
+        record.sourceAttributes.length = record.destinationAttributes.length = ATTRIBUTE_SLOT_COUNT;
+        record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
+        if (chance(5)) record.sourceAttributes.length = static_cast<int32_t>(4 + below(8));
+        if (chance(5)) record.destinationAttributes.rangeMax = static_cast<int32_t>(3 + below(8));
+    }
+};
+
+struct Outcome {
+    std::vector<uint8_t> arena;
+    std::optional<std::pair<std::string, std::string>> failure;
+    int sourceReadChecks = 0, destinationReadChecks = 0;
+};
+
+// One run of the scenario's record, in the scenario's rounding mode, split
+// into the given ranges (all on the calling thread).
+Outcome RunScenario(uint32_t seed, bool oneVertexRanges) {
+    Scenario scenario(seed);
+    SafetyCell streamCell, sourceCell, destinationCell;
+    auto& record = scenario.record;
+    for (ArrayView<uint8_t>* view :
+         {&record.sourceStream0, &record.sourceStream1, &record.destinationStream0, &record.destinationStream1})
+        view->safety = streamCell.Handle();
+
+    const int32_t sourceLength = record.sourceAttributes.length, destinationRangeMax = record.destinationAttributes.rangeMax;
+    uint32_t* sourceLayout = scenario.sourceLayout.data();
+    uint32_t* destinationLayout = scenario.destinationLayout.data();
+    if (scenario.layoutsInArena) {
+        sourceLayout = reinterpret_cast<uint32_t*>(scenario.arena.data() + scenario.sourceLayoutAt);
+        destinationLayout = reinterpret_cast<uint32_t*>(scenario.arena.data() + scenario.destinationLayoutAt);
+        std::memcpy(sourceLayout, scenario.sourceLayout.data(), 4 * ATTRIBUTE_SLOT_COUNT);
+        std::memcpy(destinationLayout, scenario.destinationLayout.data(), 4 * ATTRIBUTE_SLOT_COUNT);
+    }
+    record.sourceAttributes = host::MakeView(sourceLayout, sourceLength, sourceCell);
+    record.destinationAttributes = host::MakeView(destinationLayout, ATTRIBUTE_SLOT_COUNT, destinationCell);
+    record.destinationAttributes.rangeMax = destinationRangeMax;
+
+    auto apply = [](SafetyCell& cell, int state) {
+        if (state == 1) cell.SetValue(cell.version() | 1);
+        if (state == 2) cell.SetReadable(false);
+    };
+    apply(sourceCell, scenario.sourceCellState);
+    apply(destinationCell, scenario.destinationCellState);
+
+    host::ParallelForOptions options;
+    options.scriptedRanges.resize(1);
+    if (oneVertexRanges) {
+        for (int32_t i = 0; i < scenario.vertices; ++i) options.scriptedRanges[0].push_back({i, i + 1});
+    } else {
+        options.scriptedRanges[0].push_back({0, scenario.vertices});
+    }
+
+    Outcome outcome;
+    const int previousMode = std::fegetround();
+    std::fesetround(scenario.roundingMode);
+    try {
+        JobSystem(TestLibrary(), 1).Run(record, scenario.vertices, options);
+    } catch (const host::JobException& exception) {
+        outcome.failure = {exception.typeName(), exception.message()};
+    }
+    std::fesetround(previousMode);
+    outcome.arena = scenario.arena;
+    outcome.sourceReadChecks = sourceCell.readCheckCalls();
+    outcome.destinationReadChecks = destinationCell.readCheckCalls();
+    return outcome;
+}
+
+class DifferentialConversion : public LibraryTest {};
+
+TEST_F(DifferentialConversion, OneRangeLeavesWhatOneVertexRangesLeave) {
+    static_assert(FAST_RANGE_MIN_VERTICES >= 2, "one-vertex ranges must take the per-vertex path");
+    int failures = 0, aborted = 0;
+    for (uint32_t seed = 1; seed <= 3000 && failures < 5; ++seed) {
+        const Outcome whole = RunScenario(seed, false);
+        const Outcome single = RunScenario(seed, true);
+        aborted += whole.failure.has_value();
+        bool same = whole.arena == single.arena && whole.failure == single.failure &&
+                    whole.sourceReadChecks == single.sourceReadChecks &&
+                    whole.destinationReadChecks == single.destinationReadChecks;
+        if (!same) {
+            ++failures;
+            size_t first = 0;
+            while (first < whole.arena.size() && whole.arena[first] == single.arena[first]) ++first;
+            ADD_FAILURE() << "seed " << seed << ": first differing arena byte " << first << ", failures "
+                          << (whole.failure ? whole.failure->second : "none") << " / "
+                          << (single.failure ? single.failure->second : "none") << ", read checks "
+                          << whole.sourceReadChecks << "/" << single.sourceReadChecks << " and "
+                          << whole.destinationReadChecks << "/" << single.destinationReadChecks;
+        }
+    }
+    // The generator must reach both outcomes, or the comparison proves little.
+    EXPECT_GT(aborted, 100);
+    EXPECT_LT(aborted, 2500);
+}
+
+}  // namespace
+}  // namespace meshjobs::testing
