@@ -136,6 +136,41 @@ struct Scenario {
         record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
         if (chance(5)) record.sourceAttributes.length = static_cast<int32_t>(4 + below(8));
         if (chance(5)) record.destinationAttributes.rangeMax = static_cast<int32_t>(3 + below(8));
+
+        // A quarter run the benchmark layouts on separate, long enough streams,
+        // so that every block kernel runs, in every rounding mode.
+        if (chance(25)) {
+            auto attribute = [](uint32_t dimension, uint32_t format, uint32_t offset) {
+                return dimension | format << 8 | offset << 16;
+            };
+            const std::vector<uint32_t> full{attribute(3, 4, 0),  attribute(3, 4, 12), attribute(4, 4, 24),
+                                             attribute(4, 1, 40), attribute(2, 4, 44), attribute(2, 4, 52),
+                                             0, 0, 0, 0, 0, 0};
+            const std::vector<uint32_t> compact{attribute(3, 4, 0),  attribute(4, 2, 12), attribute(4, 2, 16),
+                                                attribute(4, 1, 20), attribute(2, 3, 24), attribute(2, 3, 28),
+                                                0, 0, 0, 0, 0, 0};
+            const uint32_t pick = below(3);
+            sourceLayout = pick == 1 ? compact : full;
+            destinationLayout = pick == 0 ? compact : full;
+            layoutsInArena = false;
+            vertices = 2 + static_cast<int32_t>(below(48));  // 50 vertices of 60 bytes fill half the arena
+            const int32_t half = ARENA_BYTES / 2;
+            record.sourceStream0 = record.sourceStream1 = {};
+            record.sourceStream0.data = arena.data();
+            record.sourceStream0.length = record.sourceStream0.rangeMax = half;
+            record.sourceStream0.rangeMax = half - 1;
+            record.destinationStream0 = record.sourceStream0;
+            record.destinationStream0.data = arena.data() + half;
+            record.sourceStream1 = record.sourceStream0;
+            record.destinationStream1 = record.destinationStream0;
+            record.sourceStride0 = record.sourceStride1 = pick == 1 ? 32 : 60;
+            record.destinationStride0 = record.destinationStride1 = pick == 0 ? 32 : 60;
+            record.destinationOffset0 = record.destinationOffset1 = 0;
+            record.componentSizes.count = 5;
+            for (int k = 0; k < 8; ++k) record.componentSizes.elements[k] = sizes[k];
+            record.sourceAttributes.length = record.destinationAttributes.length = ATTRIBUTE_SLOT_COUNT;
+            record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
+        }
     }
 };
 

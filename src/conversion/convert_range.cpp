@@ -12,6 +12,7 @@
 
 #include "conversion/converters.h"
 #include "runtime/checks.h"
+#include "runtime/cpu_features.h"
 
 namespace meshjobs {
 namespace {
@@ -20,6 +21,26 @@ namespace {
 typedef float F4 __attribute__((vector_size(16)));
 typedef uint32_t U4 __attribute__((vector_size(16)));
 typedef int32_t I4 __attribute__((vector_size(16)));
+typedef int16_t H8 __attribute__((vector_size(16)));
+
+// Inlined into the entry of each instruction-set variant, so that the whole
+// block loop is compiled for that variant.
+#define MESHJOBS_INLINE inline __attribute__((always_inline))
+
+#if defined(__x86_64__)
+// The processor's half conversions, exact against HalfToFloat and, rounding
+// in the current mode (immediate 4), against FloatToHalf: four lanes, each
+// half in the low 16 bits of its word.
+__attribute__((target("f16c"))) inline F4 HalvesToFloats(U4 halves) {
+    const H8 packed = __builtin_shufflevector(reinterpret_cast<H8>(halves), reinterpret_cast<H8>(halves), 0, 2, 4, 6, 0, 2, 4, 6);
+    return __builtin_ia32_vcvtph2ps(packed);
+}
+__attribute__((target("f16c"))) inline U4 FloatsToHalves(F4 value) {
+    const H8 packed = __builtin_ia32_vcvtps2ph(value, 4);
+    const H8 zero{};
+    return reinterpret_cast<U4>(__builtin_shufflevector(packed, zero, 0, 8, 1, 8, 2, 8, 3, 8));
+}
+#endif
 
 constexpr int LANES = 4;
 
@@ -54,7 +75,8 @@ inline I4 RoundToIntegers(F4 y) {
     return sign != 0u ? -magnitude : magnitude;
 }
 
-inline Lanes Decode(const WordLanes& words, uint32_t formatByte) {
+template <bool F16C>
+MESHJOBS_INLINE Lanes Decode(const WordLanes& words, uint32_t formatByte) {
     Lanes value;
     switch (ClampFormat(formatByte, FORMAT_UNORM8)) {
         case FORMAT_UNORM8:
@@ -70,6 +92,12 @@ inline Lanes Decode(const WordLanes& words, uint32_t formatByte) {
             }
             break;
         case FORMAT_FLOAT16:
+#if defined(__x86_64__)
+            if constexpr (F16C) {
+                for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats(words.w[k / 2] >> (16 * (k % 2)) & 0xFFFFu);
+                break;
+            }
+#endif
             for (int k = 0; k < 4; ++k) {
                 const U4 halves = words.w[k / 2] >> (16 * (k % 2));
                 value.c[k] = F4{HalfToFloat(static_cast<uint16_t>(halves[0])), HalfToFloat(static_cast<uint16_t>(halves[1])),
@@ -83,7 +111,8 @@ inline Lanes Decode(const WordLanes& words, uint32_t formatByte) {
     return value;
 }
 
-inline WordLanes Encode(const Lanes& value, uint32_t format) {
+template <bool F16C>
+MESHJOBS_INLINE WordLanes Encode(const Lanes& value, uint32_t format) {
     WordLanes words{};
     switch (format) {
         case FORMAT_UNORM8:
@@ -101,6 +130,12 @@ inline WordLanes Encode(const Lanes& value, uint32_t format) {
             }
             break;
         case FORMAT_FLOAT16:
+#if defined(__x86_64__)
+            if constexpr (F16C) {
+                for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
+                break;
+            }
+#endif
             for (int k = 0; k < 4; ++k) {
                 const F4 v = value.c[k];
                 const U4 halves{FloatToHalf(v[0]), FloatToHalf(v[1]), FloatToHalf(v[2]), FloatToHalf(v[3])};
@@ -311,11 +346,15 @@ inline WordLanes LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPl
 }
 
 // The converter of one slot on four vertices: the words each would store.
-inline WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+// The converter of one slot on four vertices whose words are already loaded
+// (ignored where the slot loads nothing): the words each would store.
+template <bool F16C>
+MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const WordLanes& loaded) {
     switch (slot.kind) {
         case SlotKind::Position: {
             if (slot.marker) return WordLanes{{SplatU(1u), SplatU(1u), SplatU(1u), SplatU(0u)}};
-            const Lanes p = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const Lanes p = Decode<F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
             WordLanes words{};
             for (int r = 0; r < 3; ++r)
@@ -325,17 +364,17 @@ inline WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const Slo
         }
         case SlotKind::Normal: {
             if (slot.marker) return WordLanes{{SplatU(0xFFFFFFFFu), SplatU(0xFFFFFFFFu), SplatU(0u), SplatU(0u)}};
-            const Lanes v = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const Lanes v = Decode<F16C>(loaded, slot.sourceFormat);
             const auto& m = record.normalMatrix.columns;
             Lanes n;
             for (int k = 0; k < 3; ++k)
                 n.c[k] = (v.c[0] * Splat(m[k][0]) + v.c[1] * Splat(m[k][1])) + v.c[2] * Splat(m[k][2]);
             n.c[3] = Splat(0.0f);
             if (slot.renormalise) Renormalise(n);
-            return Encode(n, slot.encodeFormat);
+            return Encode<F16C>(n, slot.encodeFormat);
         }
         case SlotKind::Tangent: {
-            const Lanes v = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            const Lanes v = Decode<F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
             Lanes t;
             for (int r = 0; r < 3; ++r)
@@ -343,15 +382,15 @@ inline WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const Slo
             const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
             t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
             if (slot.renormalise) Renormalise(t);
-            return Encode(t, slot.encodeFormat);
+            return Encode<F16C>(t, slot.encodeFormat);
         }
         case SlotKind::Color: {
             Lanes value{{Splat(1.0f), Splat(1.0f), Splat(1.0f), Splat(1.0f)}};
-            if (slot.load) value = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
-            return Encode(value, slot.encodeFormat);
+            if (slot.load) value = Decode<F16C>(loaded, slot.sourceFormat);
+            return Encode<F16C>(value, slot.encodeFormat);
         }
         case SlotKind::TexCoord: {
-            Lanes value = Decode(LoadLanes(record, slot, bases), slot.sourceFormat);
+            Lanes value = Decode<F16C>(loaded, slot.sourceFormat);
             if (slot.scaleOffset) {
                 const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
                 for (const Float4* so : vectors) {
@@ -359,12 +398,19 @@ inline WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const Slo
                     value.c[1] = value.c[1] * Splat(so->y) + Splat(so->w);
                 }
             }
-            return Encode(value, slot.encodeFormat);
+            return Encode<F16C>(value, slot.encodeFormat);
         }
         case SlotKind::Skip:
             break;
     }
     return WordLanes{};
+}
+
+template <bool F16C>
+MESHJOBS_INLINE WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const VertexBases* bases) {
+    const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
+    return ConvertWords<F16C>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -377,7 +423,9 @@ inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
     }
 }
 
-void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+template <bool F16C>
+MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
+                                   int32_t end) {
     // Slots that store anything, in slot order.
     int active[ATTRIBUTE_SLOT_COUNT];
     int activeCount = 0;
@@ -392,7 +440,7 @@ void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& pla
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
 
         WordLanes words[ATTRIBUTE_SLOT_COUNT];
-        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes(record, plan.slots[active[a]], bases);
+        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<F16C>(record, plan.slots[active[a]], bases);
 
         // Back to one vector of words per vertex.
         for (int a = 0; a < activeCount; ++a) Transpose(words[a].w[0], words[a].w[1], words[a].w[2], words[a].w[3]);
@@ -405,6 +453,143 @@ void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& pla
             }
     }
 }
+
+// A slot's loads and stores as pointers that step by a fixed stride.
+struct SlotWalk {
+    const uint8_t* load;
+    int64_t loadStep;
+    uint8_t* store;
+    int64_t storeStep;
+};
+
+// When every load of the range is a whole 16-byte load at a fixed step and
+// no two stores of the range share a byte, the order of the stores no longer
+// matters and each slot can run over the whole range on its own, with no test
+// left in the loop.
+bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                      SlotWalk* walks) {
+    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
+    const int64_t sourceSteps[2] = {record.sourceStride0,
+                                    record.sourceStride1 < 0 ? -int64_t{record.sourceStride1} : record.sourceStride1};
+    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
+    int64_t footprintLow[2] = {INT64_MAX, INT64_MAX}, footprintHigh[2] = {INT64_MIN, INT64_MIN};
+    for (int k = 0; k < plan.slotCount; ++k) {
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
+        SlotWalk& walk = walks[k];
+        walk = SlotWalk{};
+        if (slot.load && !slot.marker) {
+            const int s = slot.stream1Source ? 1 : 0;
+            const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
+            // Word-aligned steps keep every load at the same offset within its word.
+            if (stream.data == nullptr || sourceSteps[s] % 4 != 0) return false;
+            const int64_t words = (stream.length > 0 ? stream.length : 0) >> 2;
+            const int64_t low = (s ? first.source1 : first.source0) + slot.sourceOffset;
+            const int64_t high = (s ? last.source1 : last.source0) + slot.sourceOffset;
+            if (low < 0 || high < 0 || words - (low >> 2) < 4 || words - (high >> 2) < 4) return false;
+            walk.load = stream.data + (low & ~int64_t{3});
+            walk.loadStep = sourceSteps[s];
+        }
+        const int t = slot.stream1Target ? 1 : 0;
+        const ArrayView<uint8_t>& target = t ? record.destinationStream1 : record.destinationStream0;
+        walk.store = target.data + (t ? first.destination1 : first.destination0) + slot.targetOffset;
+        walk.storeStep = destinationSteps[t];
+        // Stores of one vertex in one stream: pairwise apart.
+        for (int j = 0; j < k; ++j) {
+            const SlotPlan& other = plan.slots[j];
+            if (other.kind == SlotKind::Skip || other.byteCount == 0 || other.stream1Target != slot.stream1Target)
+                continue;
+            if (slot.targetOffset < other.targetOffset + other.byteCount &&
+                other.targetOffset < slot.targetOffset + slot.byteCount)
+                return false;
+        }
+        footprintLow[t] = slot.targetOffset < footprintLow[t] ? slot.targetOffset : footprintLow[t];
+        const int64_t storeEnd = slot.targetOffset + slot.byteCount;
+        footprintHigh[t] = storeEnd > footprintHigh[t] ? storeEnd : footprintHigh[t];
+    }
+    // Neighbouring vertices: a step at least the footprint keeps them apart.
+    bool used[2];
+    for (int t = 0; t < 2; ++t) {
+        used[t] = footprintLow[t] != INT64_MAX;
+        const int64_t step = destinationSteps[t] < 0 ? -int64_t{destinationSteps[t]} : destinationSteps[t];
+        if (used[t] && end - begin > 1 && step < footprintHigh[t] - footprintLow[t]) return false;
+    }
+    // The two streams' whole written spans apart.
+    if (used[0] && used[1]) {
+        const int64_t bases0[2] = {first.destination0, last.destination0};
+        const int64_t bases1[2] = {first.destination1, last.destination1};
+        const int64_t low0 = (bases0[0] < bases0[1] ? bases0[0] : bases0[1]) + footprintLow[0];
+        const int64_t high0 = (bases0[0] < bases0[1] ? bases0[1] : bases0[0]) + footprintHigh[0];
+        const int64_t low1 = (bases1[0] < bases1[1] ? bases1[0] : bases1[1]) + footprintLow[1];
+        const int64_t high1 = (bases1[0] < bases1[1] ? bases1[1] : bases1[0]) + footprintHigh[1];
+        Interval a, b;
+        if (!Bytes(record.destinationStream0.data, low0, high0 - low0, a) ||
+            !Bytes(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
+            return false;
+    }
+    return true;
+}
+
+template <bool F16C, int BYTES>
+MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
+                                  int32_t count) {
+    const bool loads = slot.load && !slot.marker;
+    int32_t done = 0;
+    for (; done < count; done += LANES) {
+        const int live = count - done < LANES ? count - done : LANES;
+        WordLanes words{};
+        if (loads) {
+            for (int lane = 0; lane < LANES; ++lane)
+                __builtin_memcpy(&words.w[lane], walk.load + walk.loadStep * (lane < live ? lane : live - 1), 16);
+            Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+            walk.load += walk.loadStep * LANES;
+        }
+        WordLanes out = ConvertWords<F16C>(record, slot, words);
+        Transpose(out.w[0], out.w[1], out.w[2], out.w[3]);
+        for (int lane = 0; lane < live; ++lane) __builtin_memcpy(walk.store + walk.storeStep * lane, &out.w[lane], BYTES);
+        walk.store += walk.storeStep * LANES;
+    }
+}
+
+template <bool F16C>
+MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
+                                   const SlotWalk* walks, int32_t count) {
+    for (int k = 0; k < plan.slotCount; ++k) {
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
+        switch (slot.byteCount) {
+            case 4: RunSlotBytes<F16C, 4>(record, slot, walks[k], count); break;
+            case 8: RunSlotBytes<F16C, 8>(record, slot, walks[k], count); break;
+            case 12: RunSlotBytes<F16C, 12>(record, slot, walks[k], count); break;
+            default: RunSlotBytes<F16C, 16>(record, slot, walks[k], count); break;
+        }
+    }
+}
+
+void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
+                           int32_t count) {
+    RunSlotsApart<false>(record, plan, walks, count);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
+                                                            const RangePlan& plan, const SlotWalk* walks,
+                                                            int32_t count) {
+    RunSlotsApart<true>(record, plan, walks, count);
+}
+#endif
+
+void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
+                           int32_t end) {
+    ConvertBlocks<false>(record, plan, begin, end);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
+                                                            const RangePlan& plan, int32_t begin, int32_t end) {
+    ConvertBlocks<true>(record, plan, begin, end);
+}
+#endif
 
 }  // namespace
 
@@ -426,7 +611,24 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     RangePlan plan;
     if (!PlanSlots(record, sources.data, destinations.data, plan)) return false;
     if (!StoresAreSafe(record, plan, begin, end)) return false;
-    ConvertBlocks(record, plan, begin, end);
+    SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
+    if (SlotsCanRunApart(record, plan, begin, end, walks)) {
+#if defined(__x86_64__)
+        if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
+            RunSlotsApartAvx2(record, plan, walks, end - begin);
+            return true;
+        }
+#endif
+        RunSlotsApartPortable(record, plan, walks, end - begin);
+        return true;
+    }
+#if defined(__x86_64__)
+    if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
+        ConvertBlocksAvx2(record, plan, begin, end);
+        return true;
+    }
+#endif
+    ConvertBlocksPortable(record, plan, begin, end);
     return true;
 }
 

@@ -1,0 +1,114 @@
+// Shared pieces of the index jobs' fast loops: a 16-bit index bound that one
+// compare per block decides, and the byte-range tests that prove a loop's
+// stores cannot reach anything the exact path would read again.
+#pragma once
+
+#include <stdint.h>
+
+#include "meshjobs/records.h"
+#include "runtime/checks.h"
+
+namespace meshjobs {
+
+// Indices per block of the fast loops: four 8-lane vectors.
+inline constexpr int32_t INDEX_BLOCK = 32;
+
+// The values of a 16-bit index that pass CheckIndex on `view`. Empty when
+// no 16-bit value can pass, and then there is no fast loop.
+struct IndexBound {
+    uint16_t low;
+    uint16_t high;
+    bool empty;
+};
+
+// CheckIndex also holds every index to the length, whatever the range says.
+template <typename T>
+inline int32_t LastPassing(const ArrayView<T>& view) {
+    const int32_t lastElement = view.length <= 0 ? -1 : view.length - 1;
+    return view.rangeMax < lastElement ? view.rangeMax : lastElement;
+}
+
+template <typename T>
+inline IndexBound IndexBoundOf(const ArrayView<T>& view) {
+    const int32_t low = view.rangeMin < 0 ? 0 : view.rangeMin;
+    const int32_t last = LastPassing(view);
+    const int32_t high = last > 65535 ? 65535 : last;
+    if (low > high) return {0, 0, true};
+    return {static_cast<uint16_t>(low), static_cast<uint16_t>(high), false};
+}
+
+// Positions [first, answer) pass CheckIndex on `view` as long as first does.
+template <typename T>
+inline int32_t PassingEnd(const ArrayView<T>& view, int32_t first, int32_t end) {
+    const int32_t last = LastPassing(view);
+    if (first < view.rangeMin || first < 0 || first > last) return first;
+    const int64_t limit = static_cast<int64_t>(last) + 1;
+    return limit < end ? static_cast<int32_t>(limit) : end;
+}
+
+// Byte ranges [a, a + aBytes) and [b, b + bBytes) share no byte.
+inline bool Disjoint(const void* a, uint64_t aBytes, const void* b, uint64_t bBytes) {
+    const uint64_t x = reinterpret_cast<uintptr_t>(a);
+    const uint64_t y = reinterpret_cast<uintptr_t>(b);
+    return x + aBytes <= y || y + bBytes <= x;
+}
+
+// The one load of a version cell the fast loop decides on.
+inline bool ReadPermitted(const AtomicSafetyHandle& handle) {
+    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(handle)) & READ_MASK);
+}
+inline bool WritePermitted(const AtomicSafetyHandle& handle) {
+    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(handle)) & WRITE_MASK);
+}
+inline bool ReadWritePermitted(const AtomicSafetyHandle& handle) {
+    const uint32_t cell = static_cast<uint32_t>(LoadVersionCell(handle));
+    return handle.version == static_cast<int32_t>(cell & READ_MASK) &&
+           handle.version == static_cast<int32_t>(cell & WRITE_MASK);
+}
+
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint64_t U64x2 __attribute__((vector_size(16)));
+
+inline U16x8 LoadU16x8(const uint16_t* p) {
+    U16x8 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline U16x8 SplatU16x8(uint16_t x) { return U16x8{x, x, x, x, x, x, x, x}; }
+
+// True when all INDEX_BLOCK values at p lie in the bound; only then are they
+// folded into the lane-wise maximum.
+inline bool BlockInBound(const uint16_t* p, U16x8 low, U16x8 high, U16x8& maximum) {
+    U16x8 outside = SplatU16x8(0);
+    U16x8 folded = maximum;
+    for (int k = 0; k < INDEX_BLOCK; k += 8) {
+        const U16x8 v = LoadU16x8(p + k);
+        outside |= reinterpret_cast<U16x8>(v < low) | reinterpret_cast<U16x8>(v > high);
+        const U16x8 greater = reinterpret_cast<U16x8>(v > folded);
+        folded = (v & greater) | (folded & ~greater);
+    }
+    const U64x2 halves = reinterpret_cast<U64x2>(outside);
+    if ((halves[0] | halves[1]) != 0) return false;
+    maximum = folded;
+    return true;
+}
+
+// Bound test alone, for loops that need no maximum.
+inline bool BlockInBound(const uint16_t* p, U16x8 low, U16x8 high) {
+    U16x8 outside = SplatU16x8(0);
+    for (int k = 0; k < INDEX_BLOCK; k += 8) {
+        const U16x8 v = LoadU16x8(p + k);
+        outside |= reinterpret_cast<U16x8>(v < low) | reinterpret_cast<U16x8>(v > high);
+    }
+    const U64x2 halves = reinterpret_cast<U64x2>(outside);
+    return (halves[0] | halves[1]) == 0;
+}
+
+inline uint32_t HorizontalMax(U16x8 v) {
+    uint32_t result = 0;
+    for (int k = 0; k < 8; ++k) result = v[k] > result ? v[k] : result;
+    return result;
+}
+
+}  // namespace meshjobs
