@@ -102,7 +102,7 @@ struct Scenario {
         }
 
         auto stride = [&]() { return static_cast<int32_t>(chance(10) ? below(8) : 8 + below(64)); };
-        record.sourceStride0 = stride();
+        record.sourceStride0 = chance(10) ? -stride() : stride();
         record.sourceStride1 = chance(25) ? -stride() : stride();
         record.destinationStride0 = stride();
         record.destinationStride1 = stride();

@@ -151,7 +151,7 @@ MESHJOBS_INLINE WordLanes Encode(const Lanes& value, uint32_t format) {
 
 // 1 / sqrt(x·x + y·y + z·z) on x, y, z: a correctly rounded root and a true
 // division, as the converters do.
-inline void Renormalise(Lanes& v) {
+MESHJOBS_INLINE void Renormalise(Lanes& v) {
     const F4 lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
     const F4 root{__builtin_sqrtf(lengthSquared[0]), __builtin_sqrtf(lengthSquared[1]),
                   __builtin_sqrtf(lengthSquared[2]), __builtin_sqrtf(lengthSquared[3])};
@@ -458,16 +458,20 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
 struct SlotWalk {
     const uint8_t* load;
     int64_t loadStep;
+    const ArrayView<uint8_t>* stream;  // for the loads past the whole ones
+    int64_t loadOffset;
     uint8_t* store;
     int64_t storeStep;
 };
 
-// When every load of the range is a whole 16-byte load at a fixed step and
-// no two stores of the range share a byte, the order of the stores no longer
-// matters and each slot can run over the whole range on its own, with no test
-// left in the loop.
+// When no two stores of the range share a byte, the order of the stores no
+// longer matters, and each slot can run on its own over the range: over the
+// first vertices, whose loads are whole 16-byte loads at a fixed step, with no
+// test left in the loop, then over the rest with the codec's own loads.
+// `whole` is how many vertices the first part has.
 bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
-                      SlotWalk* walks) {
+                      SlotWalk* walks, int32_t& wholeCount) {
+    int64_t whole = end - begin;
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
     const int64_t sourceSteps[2] = {record.sourceStride0,
                                     record.sourceStride1 < 0 ? -int64_t{record.sourceStride1} : record.sourceStride1};
@@ -485,10 +489,20 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& 
             if (stream.data == nullptr || sourceSteps[s] % 4 != 0) return false;
             const int64_t words = (stream.length > 0 ? stream.length : 0) >> 2;
             const int64_t low = (s ? first.source1 : first.source0) + slot.sourceOffset;
-            const int64_t high = (s ? last.source1 : last.source0) + slot.sourceOffset;
-            if (low < 0 || high < 0 || words - (low >> 2) < 4 || words - (high >> 2) < 4) return false;
+            // A load is whole from offset 0 up to this one; offsets move by the
+            // step, either way.
+            const int64_t lastWhole = (words - 4) * 4 + 3;
+            const int64_t step = sourceSteps[s];
+            if (low < 0 || low > lastWhole) {
+                whole = 0;
+            } else if (step != 0) {
+                const int64_t fit = (step > 0 ? (lastWhole - low) / step : low / -step) + 1;
+                whole = fit < whole ? fit : whole;
+            }
             walk.load = stream.data + (low & ~int64_t{3});
-            walk.loadStep = sourceSteps[s];
+            walk.loadStep = step;
+            walk.stream = &stream;
+            walk.loadOffset = low;
         }
         const int t = slot.stream1Target ? 1 : 0;
         const ArrayView<uint8_t>& target = t ? record.destinationStream1 : record.destinationStream0;
@@ -527,55 +541,76 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& 
             !Bytes(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
             return false;
     }
+    wholeCount = static_cast<int32_t>(whole);
     return true;
 }
 
 template <bool F16C, int BYTES>
 MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
-                                  int32_t count) {
+                                  int32_t count, int32_t whole) {
     const bool loads = slot.load && !slot.marker;
+    const int64_t in = walk.loadStep, out = walk.storeStep;
     int32_t done = 0;
+    for (; done + LANES <= whole; done += LANES) {
+        WordLanes words{};
+        if (loads) {
+            __builtin_memcpy(&words.w[0], walk.load, 16);
+            __builtin_memcpy(&words.w[1], walk.load + in, 16);
+            __builtin_memcpy(&words.w[2], walk.load + 2 * in, 16);
+            __builtin_memcpy(&words.w[3], walk.load + 3 * in, 16);
+            Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+            walk.load += 4 * in;
+        }
+        WordLanes result = ConvertWords<F16C>(record, slot, words);
+        Transpose(result.w[0], result.w[1], result.w[2], result.w[3]);
+        __builtin_memcpy(walk.store, &result.w[0], BYTES);
+        __builtin_memcpy(walk.store + out, &result.w[1], BYTES);
+        __builtin_memcpy(walk.store + 2 * out, &result.w[2], BYTES);
+        __builtin_memcpy(walk.store + 3 * out, &result.w[3], BYTES);
+        walk.store += 4 * out;
+    }
+    // The rest through the codec's loads; spare lanes of the last block repeat
+    // its last vertex and store nothing.
     for (; done < count; done += LANES) {
         const int live = count - done < LANES ? count - done : LANES;
         WordLanes words{};
         if (loads) {
             for (int lane = 0; lane < LANES; ++lane)
-                __builtin_memcpy(&words.w[lane], walk.load + walk.loadStep * (lane < live ? lane : live - 1), 16);
+                words.w[lane] = LoadVector(*walk.stream, walk.loadOffset + in * (done + (lane < live ? lane : live - 1)));
             Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-            walk.load += walk.loadStep * LANES;
         }
-        WordLanes out = ConvertWords<F16C>(record, slot, words);
-        Transpose(out.w[0], out.w[1], out.w[2], out.w[3]);
-        for (int lane = 0; lane < live; ++lane) __builtin_memcpy(walk.store + walk.storeStep * lane, &out.w[lane], BYTES);
-        walk.store += walk.storeStep * LANES;
+        WordLanes result = ConvertWords<F16C>(record, slot, words);
+        Transpose(result.w[0], result.w[1], result.w[2], result.w[3]);
+        for (int lane = 0; lane < live; ++lane) __builtin_memcpy(walk.store + out * lane, &result.w[lane], BYTES);
+        walk.store += out * LANES;
     }
 }
 
 template <bool F16C>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
-                                   const SlotWalk* walks, int32_t count) {
+                                   const SlotWalk* walks, int32_t count, int32_t whole) {
     for (int k = 0; k < plan.slotCount; ++k) {
         const SlotPlan& slot = plan.slots[k];
         if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
         switch (slot.byteCount) {
-            case 4: RunSlotBytes<F16C, 4>(record, slot, walks[k], count); break;
-            case 8: RunSlotBytes<F16C, 8>(record, slot, walks[k], count); break;
-            case 12: RunSlotBytes<F16C, 12>(record, slot, walks[k], count); break;
-            default: RunSlotBytes<F16C, 16>(record, slot, walks[k], count); break;
+            case 4: RunSlotBytes<F16C, 4>(record, slot, walks[k], count, whole); break;
+            case 8: RunSlotBytes<F16C, 8>(record, slot, walks[k], count, whole); break;
+            case 12: RunSlotBytes<F16C, 12>(record, slot, walks[k], count, whole); break;
+            default: RunSlotBytes<F16C, 16>(record, slot, walks[k], count, whole); break;
         }
     }
 }
 
 void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
-                           int32_t count) {
-    RunSlotsApart<false>(record, plan, walks, count);
+                           int32_t count, int32_t whole) {
+    RunSlotsApart<false>(record, plan, walks, count, whole);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
-                                                            int32_t count) {
-    RunSlotsApart<true>(record, plan, walks, count);
+                                                            int32_t count, int32_t whole) {
+    RunSlotsApart<true>(record, plan, walks, count, whole);
 }
 #endif
 
@@ -612,14 +647,15 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     if (!PlanSlots(record, sources.data, destinations.data, plan)) return false;
     if (!StoresAreSafe(record, plan, begin, end)) return false;
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
-    if (SlotsCanRunApart(record, plan, begin, end, walks)) {
+    int32_t whole = 0;
+    if (SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
 #if defined(__x86_64__)
         if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
-            RunSlotsApartAvx2(record, plan, walks, end - begin);
+            RunSlotsApartAvx2(record, plan, walks, end - begin, whole);
             return true;
         }
 #endif
-        RunSlotsApartPortable(record, plan, walks, end - begin);
+        RunSlotsApartPortable(record, plan, walks, end - begin, whole);
         return true;
     }
 #if defined(__x86_64__)

@@ -26,8 +26,11 @@ bool CopyVertex(const CompactVerticesRecord& record, int32_t to, int32_t from) {
     const uint32_t* source = record.sourceVertices.data;
     if (destination == nullptr) return Abort(ARGUMENT_NULL_EXCEPTION, DESTINATION_PARAMETER);
     if (source == nullptr) return Abort(ARGUMENT_NULL_EXCEPTION, SOURCE_PARAMETER);
-    if (!WordsInside(toWord, stride, record.destinationVertices.length) ||
-        !WordsInside(fromWord, stride, record.sourceVertices.length))
+    // Bounded by the words actually copied: a negative stride still copies
+    // its 32-bit byte count.
+    const int32_t wordCount = byteCount / 4;
+    if (!WordsInside(toWord, wordCount, record.destinationVertices.length) ||
+        !WordsInside(fromWord, wordCount, record.sourceVertices.length))
         return Abort(INDEX_OUT_OF_RANGE_EXCEPTION, LENGTH_MESSAGE);
     return CopyBytes(destination + toWord, source + fromWord, byteCount);
 }
