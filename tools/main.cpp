@@ -6,7 +6,31 @@
 
 #include "toolkit/cli.h"
 
+#if MESHJOBS_TOOL_BENCH
+#include "bench_run.h"
+#endif
+
+namespace {
+
+// `meshjobs bench [Google Benchmark flags]`: the benchmark summary table.
+int RunBench(int argc, char** argv) {
+#if MESHJOBS_TOOL_BENCH
+    std::vector<char*> arguments{argv[0]};
+    static char summary[] = "--summary";
+    arguments.push_back(summary);
+    for (int i = 2; i < argc; ++i) arguments.push_back(argv[i]);
+    return meshjobs::bench::RunBenchmarks(static_cast<int>(arguments.size()), arguments.data());
+#else
+    (void)argc, (void)argv;
+    std::cerr << "meshjobs: this build has no benchmarks (configure with MESHJOBS_BUILD_BENCH=ON)\n";
+    return 2;
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "bench") return RunBench(argc, argv);
     const std::vector<std::string> args(argv + 1, argv + argc);
     meshjobs::tool::CliEnvironment environment;
     environment.stderrIsTerminal = isatty(STDERR_FILENO) != 0;

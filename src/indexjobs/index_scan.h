@@ -66,48 +66,67 @@ inline bool ReadWritePermitted(const AtomicSafetyHandle& handle) {
            handle.version == static_cast<int32_t>(cell & WRITE_MASK);
 }
 
-typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef int16_t I16x8 __attribute__((vector_size(16)));
 typedef uint64_t U64x2 __attribute__((vector_size(16)));
 
-inline U16x8 LoadU16x8(const uint16_t* p) {
-    U16x8 v;
+// Index values with the top bit flipped, so that signed 16-bit compares and
+// maxima, the cheap ones on SSE2, order them as unsigned values.
+inline I16x8 LoadBiased(const uint16_t* p) {
+    I16x8 v;
     __builtin_memcpy(&v, p, sizeof v);
-    return v;
+    return v ^ static_cast<int16_t>(-0x8000);
 }
 
-inline U16x8 SplatU16x8(uint16_t x) { return U16x8{x, x, x, x, x, x, x, x}; }
+inline I16x8 SplatBiased(uint16_t x) {
+    const int16_t b = static_cast<int16_t>(x ^ 0x8000u);
+    return I16x8{b, b, b, b, b, b, b, b};
+}
 
-// True when all INDEX_BLOCK values at p lie in the bound; only then are they
-// folded into the lane-wise maximum.
-inline bool BlockInBound(const uint16_t* p, U16x8 low, U16x8 high, U16x8& maximum) {
-    U16x8 outside = SplatU16x8(0);
-    U16x8 folded = maximum;
+inline I16x8 Max(I16x8 a, I16x8 b) {
+#if defined(__SSE2__) && !defined(__clang__)  // clang finds pmaxsw in the select itself
+    return __builtin_ia32_pmaxsw128(a, b);
+#else
+    const I16x8 greater = a > b;
+    return (a & greater) | (b & ~greater);
+#endif
+}
+
+inline bool NoneSet(I16x8 lanes) {
+    const U64x2 halves = reinterpret_cast<U64x2>(lanes);
+    return (halves[0] | halves[1]) == 0;
+}
+
+// True when all INDEX_BLOCK values at p lie in [low, high] (both biased);
+// only then are they folded into the lane-wise maximum (biased too).
+inline bool BlockInBound(const uint16_t* p, I16x8 low, I16x8 high, I16x8& maximum) {
+    I16x8 outside{};
+    I16x8 folded = maximum;
     for (int k = 0; k < INDEX_BLOCK; k += 8) {
-        const U16x8 v = LoadU16x8(p + k);
-        outside |= reinterpret_cast<U16x8>(v < low) | reinterpret_cast<U16x8>(v > high);
-        const U16x8 greater = reinterpret_cast<U16x8>(v > folded);
-        folded = (v & greater) | (folded & ~greater);
+        const I16x8 v = LoadBiased(p + k);
+        outside |= (v < low) | (v > high);
+        folded = Max(folded, v);
     }
-    const U64x2 halves = reinterpret_cast<U64x2>(outside);
-    if ((halves[0] | halves[1]) != 0) return false;
+    if (!NoneSet(outside)) return false;
     maximum = folded;
     return true;
 }
 
 // Bound test alone, for loops that need no maximum.
-inline bool BlockInBound(const uint16_t* p, U16x8 low, U16x8 high) {
-    U16x8 outside = SplatU16x8(0);
+inline bool BlockInBound(const uint16_t* p, I16x8 low, I16x8 high) {
+    I16x8 outside{};
     for (int k = 0; k < INDEX_BLOCK; k += 8) {
-        const U16x8 v = LoadU16x8(p + k);
-        outside |= reinterpret_cast<U16x8>(v < low) | reinterpret_cast<U16x8>(v > high);
+        const I16x8 v = LoadBiased(p + k);
+        outside |= (v < low) | (v > high);
     }
-    const U64x2 halves = reinterpret_cast<U64x2>(outside);
-    return (halves[0] | halves[1]) == 0;
+    return NoneSet(outside);
 }
 
-inline uint32_t HorizontalMax(U16x8 v) {
+inline uint32_t HorizontalMax(I16x8 biased) {
     uint32_t result = 0;
-    for (int k = 0; k < 8; ++k) result = v[k] > result ? v[k] : result;
+    for (int k = 0; k < 8; ++k) {
+        const uint32_t v = static_cast<uint16_t>(biased[k]) ^ 0x8000u;
+        result = v > result ? v : result;
+    }
     return result;
 }
 

@@ -41,8 +41,8 @@ void MarkUsedVertices(void* recordPointer) {
     if (fastEnd > 0) {
         const uint16_t* indices = record.indices.data;
         int32_t* flags = record.used.data;
-        const U16x8 low = SplatU16x8(bound.low), high = SplatU16x8(bound.high);
-        U16x8 maximum = SplatU16x8(0);
+        const I16x8 low = SplatBiased(bound.low), high = SplatBiased(bound.high);
+        I16x8 maximum = SplatBiased(0);
         for (; i + INDEX_BLOCK <= fastEnd; i += INDEX_BLOCK) {
             if (!BlockInBound(indices + i, low, high, maximum)) break;
 #pragma GCC unroll 8

@@ -42,7 +42,7 @@ void RemapIndices(void* recordPointer, void* patchContext, void* rangeSource, in
         if (fastEnd > begin) {
             uint16_t* indices = record.indices.data;
             const int32_t* map = record.remap.data;
-            const U16x8 low = SplatU16x8(bound.low), high = SplatU16x8(bound.high);
+            const I16x8 low = SplatBiased(bound.low), high = SplatBiased(bound.high);
             for (; i + INDEX_BLOCK <= fastEnd; i += INDEX_BLOCK) {
                 if (!BlockInBound(indices + i, low, high)) break;
 #pragma GCC unroll 8

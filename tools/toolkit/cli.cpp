@@ -32,6 +32,7 @@ commands:
   strip IN... OUT               remove vertices that no face uses
   convert IN... OUTDIR --layout L
                                 convert vertices into a layout, write raw streams
+  bench [BENCHMARK FLAGS]       the benchmark table: medians, ratios, goals
   help [COMMAND]                this text, or a command's
 
 options for every command:
