@@ -3,6 +3,7 @@
 // what is already written when they fire, the bounds the job keeps, and the
 // same bytes from many workers as from one.
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -22,6 +23,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t FILL = 0xEE;  // destination bytes nobody wrote
 constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+constexpr uint32_t CANONICAL_NAN = 0x7FC00000u;
 
 constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset = 0, uint32_t stream = 0) {
     return dimension | format << 8 | offset << 16 | stream << 24;
@@ -474,6 +476,34 @@ TEST_F(Conversion, RoundsInTheCallingThreadsMode) {
         std::fesetround(FE_TONEAREST);
         EXPECT_EQ(WordAt(destination0, 16), c.halves) << c.mode;
         EXPECT_EQ(destination0[32], c.unorm) << c.mode;
+    }
+}
+
+// Which of two NaN operands an operation passes on differs between processors
+// and between scalar and vector code; what the job stores must not, so every
+// NaN that arithmetic yields is stored as one quiet NaN, while NaNs that pass
+// through unchanged keep their bits. Sixteen vertices reach the range path.
+TEST_F(Conversion, ArithmeticNaNsAreStoredAsOneQuietNaN) {
+    const float payloadA = std::bit_cast<float>(0xFFC12345u), payloadB = std::bit_cast<float>(0x7FD54321u);
+    source0 = Bytes(64 * 16);
+    destination0 = Filled(64 * 16);
+    for (int vertex = 0; vertex < 16; ++vertex) {
+        PutFloats(source0, 64 * vertex, {payloadA, payloadB, 1.0f});
+        PutFloats(source0, 64 * vertex + 16, {payloadA, payloadB, payloadA, payloadB});
+    }
+    settings.positionMatrix.columns[1][0] = payloadB;  // x·NaN + y·NaN
+    settings.texCoordScaleOffsetA = {payloadB, 1, payloadA, 0};
+    sourceLayout[2] = Attr(4, 4, 16);  // tangent: w passes through
+    destinationLayout[2] = Attr(4, 4, 16);
+    sourceLayout[5] = Attr(2, 4, 32);  // texture coordinates 1, scaled and offset
+    destinationLayout[5] = Attr(2, 4, 32);
+    Run(16, 2);
+    for (int vertex = 0; vertex < 16; ++vertex) {
+        const size_t base = 64 * vertex;
+        EXPECT_EQ(WordAt(destination0, base), CANONICAL_NAN) << "position x of vertex " << vertex;
+        EXPECT_EQ(WordAt(destination0, base + 16), CANONICAL_NAN) << "tangent x of vertex " << vertex;
+        EXPECT_EQ(WordAt(destination0, base + 28), 0x7FD54321u) << "tangent w of vertex " << vertex;
+        EXPECT_EQ(WordAt(destination0, base + 32), CANONICAL_NAN) << "u of vertex " << vertex;
     }
 }
 

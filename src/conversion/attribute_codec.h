@@ -53,6 +53,13 @@ struct AttributeValue {
 inline uint32_t FloatBits(float value) { return __builtin_bit_cast(uint32_t, value); }
 inline float BitsToFloat(uint32_t bits) { return __builtin_bit_cast(float, bits); }
 
+// Arithmetic that yields a NaN stores this one, whatever NaNs went in: which
+// operand's payload an operation keeps differs between processors, and
+// between scalar and vector code on one processor, and the stored bytes must
+// not. Words passed through unchanged keep their NaNs.
+inline constexpr uint32_t CANONICAL_NAN_BITS = 0x7FC00000u;
+inline float CanonicalNaN(float value) { return value != value ? BitsToFloat(CANONICAL_NAN_BITS) : value; }
+
 // 1/255 and 1/127 rounded to single: decoding multiplies by them rather than
 // dividing, which differs in the last bit for some bytes.
 inline constexpr uint32_t UNORM8_SCALE_BITS = 0x3B808081u;

@@ -24,6 +24,7 @@ bool ConvertNormal(const ConvertVertexLayoutRecord& record, AttributeDescriptor 
         const float scale = 1.0f / __builtin_sqrtf(lengthSquared);
         for (int k = 0; k < 3; ++k) n.lane[k] = n.lane[k] * scale;
     }
+    for (int k = 0; k < 3; ++k) n.lane[k] = CanonicalNaN(n.lane[k]);
 
     const uint32_t encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
     const RawWords words = EncodeValue(n, encodeFormat);

@@ -18,7 +18,7 @@ bool ConvertPosition(const ConvertVertexLayoutRecord& record, AttributeDescripto
     RawWords words{};
     for (int r = 0; r < 3; ++r) {
         const float sum = ((m[0][r] * p.lane[0] + m[1][r] * p.lane[1]) + m[2][r] * p.lane[2]) + m[3][r];
-        words.w[r] = FloatBits(sum);
+        words.w[r] = FloatBits(CanonicalNaN(sum));
     }
 
     const StoreTarget target{&record.destinationStream0, destinationBase0};

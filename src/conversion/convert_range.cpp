@@ -55,6 +55,8 @@ struct WordLanes {
 inline F4 Splat(float value) { return F4{value, value, value, value}; }
 inline U4 SplatU(uint32_t value) { return U4{value, value, value, value}; }
 inline F4 AsFloat(U4 bits) { return __builtin_bit_cast(F4, bits); }
+// Lane by lane what CanonicalNaN does.
+inline F4 CanonicalNaNs(F4 value) { return value == value ? value : AsFloat(U4{} + CANONICAL_NAN_BITS); }
 inline U4 AsBits(F4 value) { return __builtin_bit_cast(U4, value); }
 
 // Rows of four words to columns and back (its own inverse).
@@ -358,8 +360,8 @@ MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, 
             const auto& m = record.positionMatrix.columns;
             WordLanes words{};
             for (int r = 0; r < 3; ++r)
-                words.w[r] = AsBits(((Splat(m[0][r]) * p.c[0] + Splat(m[1][r]) * p.c[1]) + Splat(m[2][r]) * p.c[2]) +
-                                    Splat(m[3][r]));
+                words.w[r] = AsBits(CanonicalNaNs(
+                    ((Splat(m[0][r]) * p.c[0] + Splat(m[1][r]) * p.c[1]) + Splat(m[2][r]) * p.c[2]) + Splat(m[3][r])));
             return words;
         }
         case SlotKind::Normal: {
@@ -371,6 +373,7 @@ MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, 
                 n.c[k] = (v.c[0] * Splat(m[k][0]) + v.c[1] * Splat(m[k][1])) + v.c[2] * Splat(m[k][2]);
             n.c[3] = Splat(0.0f);
             if (slot.renormalise) Renormalise(n);
+            for (int k = 0; k < 3; ++k) n.c[k] = CanonicalNaNs(n.c[k]);
             return Encode<F16C>(n, slot.encodeFormat);
         }
         case SlotKind::Tangent: {
@@ -382,6 +385,7 @@ MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, 
             const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
             t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
             if (slot.renormalise) Renormalise(t);
+            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
             return Encode<F16C>(t, slot.encodeFormat);
         }
         case SlotKind::Color: {
@@ -397,6 +401,8 @@ MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, 
                     value.c[0] = value.c[0] * Splat(so->x) + Splat(so->z);
                     value.c[1] = value.c[1] * Splat(so->y) + Splat(so->w);
                 }
+                value.c[0] = CanonicalNaNs(value.c[0]);
+                value.c[1] = CanonicalNaNs(value.c[1]);
             }
             return Encode<F16C>(value, slot.encodeFormat);
         }

@@ -29,6 +29,7 @@ bool ConvertTangent(const ConvertVertexLayoutRecord& record, AttributeDescriptor
         const float scale = 1.0f / __builtin_sqrtf(lengthSquared);
         for (int k = 0; k < 3; ++k) t.lane[k] = t.lane[k] * scale;
     }
+    for (int k = 0; k < 3; ++k) t.lane[k] = CanonicalNaN(t.lane[k]);
     const RawWords words = EncodeValue(t, encodeFormat);
 
     int32_t componentSize = 0;

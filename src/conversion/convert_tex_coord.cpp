@@ -24,6 +24,8 @@ bool ConvertTexCoord(const ConvertVertexLayoutRecord& record, AttributeDescripto
     if (applyScaleOffset) {
         ScaleAndOffset(value, record.texCoordScaleOffsetA);
         ScaleAndOffset(value, record.texCoordScaleOffsetB);
+        value.lane[0] = CanonicalNaN(value.lane[0]);
+        value.lane[1] = CanonicalNaN(value.lane[1]);
     }
 
     const uint32_t rawFormat = DescriptorFormat(destination);
