@@ -274,7 +274,7 @@ TEST_F(DifferentialStrip, RemappingMatchesThePerIndexModelInEveryRange) {
             map = memory.data() + 1;
             indexData = reinterpret_cast<uint16_t*>(map + random() % vertexCount);
         }
-        std::memcpy(indexData, indices.data(), indices.size() * 2);
+        if (!indices.empty()) std::memcpy(indexData, indices.data(), indices.size() * 2);
 
         ModelCell indicesCell, remapCell;
         indicesCell.SetRandom(random), remapCell.SetRandom(random);
