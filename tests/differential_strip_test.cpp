@@ -117,7 +117,7 @@ TEST_F(DifferentialStrip, MarkingMatchesThePerIndexModel) {
                 const int32_t ahead = offset + int32_t(i / 2) + 1 + int32_t(random() % 8);
                 if (random() % 2 && ahead < vertexCount) indices[i] = uint16_t(ahead);
             }
-            std::memcpy(indexData, indices.data(), indices.size() * 2);
+            if (!indices.empty()) std::memcpy(indexData, indices.data(), indices.size() * 2);
         }
 
         ModelCell usedCell, indicesCell, highestCell;
@@ -184,7 +184,7 @@ TEST_F(DifferentialStrip, CompactionMatchesThePerVertexModel) {
         const int32_t layout = random() % 5;
         const size_t gap = layout == 3 ? size_t(random() % 40) : 0;
         std::vector<uint32_t> memory(vertexCount + 3 * vertexWords + gap + 64, 0xEEEEEEEE);
-        std::memcpy(memory.data(), flags.data(), flags.size() * 4);
+        if (!flags.empty()) std::memcpy(memory.data(), flags.data(), flags.size() * 4);
         uint32_t* source = memory.data() + vertexCount + vertexWords / 2 + 8;
         for (size_t w = 0; w < vertexWords; ++w) source[w] = uint32_t(w * 2654435761u);
         uint32_t* destination = layout == 0 ? source + vertexWords + 4
