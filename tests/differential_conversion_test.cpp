@@ -149,11 +149,15 @@ struct Scenario {
             const std::vector<uint32_t> compact{attribute(3, 4, 0),  attribute(4, 2, 12), attribute(4, 2, 16),
                                                 attribute(4, 1, 20), attribute(2, 3, 24), attribute(2, 3, 28),
                                                 0, 0, 0, 0, 0, 0};
-            const uint32_t pick = below(3);
-            sourceLayout = pick == 1 ? compact : full;
-            destinationLayout = pick == 0 ? compact : full;
+            // Singles throughout: the slots that copy words run too.
+            const std::vector<uint32_t> floats{attribute(3, 4, 0),  attribute(3, 4, 12), attribute(4, 4, 24),
+                                               attribute(4, 4, 40), attribute(2, 4, 56), attribute(4, 4, 64),
+                                               0, 0, 0, 0, 0, 0};
+            const uint32_t pick = below(4);
+            sourceLayout = pick == 3 ? floats : pick == 1 ? compact : full;
+            destinationLayout = pick == 3 ? floats : pick == 0 ? compact : full;
             layoutsInArena = false;
-            vertices = 2 + static_cast<int32_t>(below(48));  // 50 vertices of 60 bytes fill half the arena
+            vertices = 2 + static_cast<int32_t>(below(pick == 3 ? 36 : 48));  // up to half the arena
             const int32_t half = ARENA_BYTES / 2;
             record.sourceStream0 = record.sourceStream1 = {};
             record.sourceStream0.data = arena.data();
@@ -163,8 +167,8 @@ struct Scenario {
             record.destinationStream0.data = arena.data() + half;
             record.sourceStream1 = record.sourceStream0;
             record.destinationStream1 = record.destinationStream0;
-            record.sourceStride0 = record.sourceStride1 = pick == 1 ? 32 : 60;
-            record.destinationStride0 = record.destinationStride1 = pick == 0 ? 32 : 60;
+            record.sourceStride0 = record.sourceStride1 = pick == 3 ? 80 : pick == 1 ? 32 : 60;
+            record.destinationStride0 = record.destinationStride1 = pick == 3 ? 80 : pick == 0 ? 32 : 60;
             record.destinationOffset0 = record.destinationOffset1 = 0;
             record.componentSizes.count = 5;
             for (int k = 0; k < 8; ++k) record.componentSizes.elements[k] = sizes[k];

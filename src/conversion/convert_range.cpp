@@ -14,23 +14,49 @@
 #include "runtime/checks.h"
 #include "runtime/cpu_features.h"
 
+// The eight-lane helpers are always inlined into the AVX2 entry, so no call
+// passes their vectors across the ABI the warning is about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace meshjobs {
 namespace {
 
-// Generic vectors: SSE2 on x86-64, NEON on AArch64, same operations on both.
-typedef float F4 __attribute__((vector_size(16)));
-typedef uint32_t U4 __attribute__((vector_size(16)));
-typedef int32_t I4 __attribute__((vector_size(16)));
+// Generic vectors: SSE2 on x86-64, NEON on AArch64, same operations on both;
+// eight lanes only inside the AVX2 variant.
+template <int N>
+struct Vec;
+template <>
+struct Vec<4> {
+    typedef float F __attribute__((vector_size(16)));
+    typedef uint32_t U __attribute__((vector_size(16)));
+    typedef int32_t I __attribute__((vector_size(16)));
+};
+template <>
+struct Vec<8> {
+    typedef float F __attribute__((vector_size(32)));
+    typedef uint32_t U __attribute__((vector_size(32)));
+    typedef int32_t I __attribute__((vector_size(32)));
+};
+typedef Vec<4>::F F4;
+typedef Vec<4>::U U4;
+typedef Vec<4>::I I4;
 typedef int16_t H8 __attribute__((vector_size(16)));
 
 // Inlined into the entry of each instruction-set variant, so that the whole
 // block loop is compiled for that variant.
 #define MESHJOBS_INLINE inline __attribute__((always_inline))
+// At -O2 the compiler keeps these short loops over vector arrays as loops,
+// and the arrays on the stack.
+#define MESHJOBS_UNROLL _Pragma("GCC unroll 8")
 
 #if defined(__x86_64__)
+typedef Vec<8>::F F8;
+typedef Vec<8>::U U8;
+typedef int16_t H16 __attribute__((vector_size(32)));
+
 // The processor's half conversions, exact against HalfToFloat and, rounding
-// in the current mode (immediate 4), against FloatToHalf: four lanes, each
-// half in the low 16 bits of its word.
+// in the current mode (immediate 4), against FloatToHalf: each half in the
+// low 16 bits of its word.
 __attribute__((target("f16c"))) inline F4 HalvesToFloats(U4 halves) {
     const H8 packed = __builtin_shufflevector(reinterpret_cast<H8>(halves), reinterpret_cast<H8>(halves), 0, 2, 4, 6, 0, 2, 4, 6);
     return __builtin_ia32_vcvtph2ps(packed);
@@ -40,27 +66,61 @@ __attribute__((target("f16c"))) inline U4 FloatsToHalves(F4 value) {
     const H8 zero{};
     return reinterpret_cast<U4>(__builtin_shufflevector(packed, zero, 0, 8, 1, 8, 2, 8, 3, 8));
 }
+// Eight lanes: the low (odd = false) or high halves of the words.
+__attribute__((target("avx2,f16c"))) inline F8 HalvesToFloats8(U8 words, bool odd) {
+    const H16 h = reinterpret_cast<H16>(words);
+    const H8 packed = odd ? __builtin_shufflevector(h, h, 1, 3, 5, 7, 9, 11, 13, 15)
+                          : __builtin_shufflevector(h, h, 0, 2, 4, 6, 8, 10, 12, 14);
+    return __builtin_ia32_vcvtph2ps256(packed);
+}
+// Two components' halves in the low and high 16 bits of each word.
+__attribute__((target("avx2,f16c"))) inline U8 FloatPairsToHalves8(F8 low, F8 high) {
+    const H8 a = __builtin_ia32_vcvtps2ph256(low, 4), b = __builtin_ia32_vcvtps2ph256(high, 4);
+    return reinterpret_cast<U8>(
+        __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+}
+__attribute__((target("avx2"))) inline F8 SquareRoots8(F8 value) { return __builtin_ia32_sqrtps256(value); }
 #endif
 
 constexpr int LANES = 4;
 
+template <int N>
 struct Lanes {
-    F4 c[4];  // components x, y, z, w, one vertex per lane
+    typename Vec<N>::F c[4];  // components x, y, z, w, one vertex per lane
 };
 
+template <int N>
 struct WordLanes {
-    U4 w[4];  // words w0..w3, one vertex per lane
+    typename Vec<N>::U w[4];  // words w0..w3, one vertex per lane
 };
 
-inline F4 Splat(float value) { return F4{value, value, value, value}; }
-inline U4 SplatU(uint32_t value) { return U4{value, value, value, value}; }
-inline F4 AsFloat(U4 bits) { return __builtin_bit_cast(F4, bits); }
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::U SplatU(uint32_t value) {
+    return typename Vec<N>::U{} + value;
+}
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::F Splat(float value) {
+    return __builtin_bit_cast(typename Vec<N>::F, SplatU<N>(__builtin_bit_cast(uint32_t, value)));
+}
+template <class U>
+MESHJOBS_INLINE auto AsFloat(U bits) {
+    typedef float F __attribute__((vector_size(sizeof(U))));
+    return __builtin_bit_cast(F, bits);
+}
+template <class F>
+MESHJOBS_INLINE auto AsBits(F value) {
+    typedef uint32_t U __attribute__((vector_size(sizeof(F))));
+    return __builtin_bit_cast(U, value);
+}
 // Lane by lane what CanonicalNaN does.
-inline F4 CanonicalNaNs(F4 value) { return value == value ? value : AsFloat(U4{} + CANONICAL_NAN_BITS); }
-inline U4 AsBits(F4 value) { return __builtin_bit_cast(U4, value); }
+template <class F>
+MESHJOBS_INLINE F CanonicalNaNs(F value) {
+    return value == value ? value : AsFloat(AsBits(F{}) + CANONICAL_NAN_BITS);
+}
 
-// Rows of four words to columns and back (its own inverse).
-inline void Transpose(U4& a, U4& b, U4& c, U4& d) {
+// Rows of four words to columns and back (its own inverse); with eight lanes
+// the same within each 16-byte half, so row r holds vertices r and r + 4.
+MESHJOBS_INLINE void Transpose(U4& a, U4& b, U4& c, U4& d) {
     const U4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5), t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
     const U4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5), t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
     a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
@@ -68,83 +128,120 @@ inline void Transpose(U4& a, U4& b, U4& c, U4& d) {
     c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
     d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
+#if defined(__x86_64__)
+MESHJOBS_INLINE void Transpose(U8& a, U8& b, U8& c, U8& d) {
+    const U8 t0 = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+    const U8 t1 = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+    const U8 t2 = __builtin_shufflevector(c, d, 0, 8, 1, 9, 4, 12, 5, 13);
+    const U8 t3 = __builtin_shufflevector(c, d, 2, 10, 3, 11, 6, 14, 7, 15);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    b = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    c = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+#endif
 
 // RoundToInteger lane by lane: the same magic-number addition.
-inline I4 RoundToIntegers(F4 y) {
-    const U4 sign = AsBits(y) & 0x80000000u;
-    const F4 sum = y + AsFloat(sign | 0x4B400000u);
-    const I4 magnitude = reinterpret_cast<I4>((AsBits(sum) & 0x7FFFFFFFu) - 0x4B400000u);
+template <class F>
+MESHJOBS_INLINE auto RoundToIntegers(F y) {
+    typedef int32_t I __attribute__((vector_size(sizeof(F))));
+    const auto sign = AsBits(y) & 0x80000000u;
+    const F sum = y + AsFloat(sign | 0x4B400000u);
+    const I magnitude = reinterpret_cast<I>((AsBits(sum) & 0x7FFFFFFFu) - 0x4B400000u);
     return sign != 0u ? -magnitude : magnitude;
 }
 
-template <bool F16C>
-MESHJOBS_INLINE Lanes Decode(const WordLanes& words, uint32_t formatByte) {
-    Lanes value;
+template <int N, bool F16C>
+MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) {
+    typedef typename Vec<N>::F F;
+    typedef typename Vec<N>::I I;
+    Lanes<N> value;
     switch (ClampFormat(formatByte, FORMAT_UNORM8)) {
         case FORMAT_UNORM8:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k)
-                value.c[k] = __builtin_convertvector(reinterpret_cast<I4>(words.w[0] >> (8 * k) & 0xFFu), F4) *
-                             Splat(BitsToFloat(UNORM8_SCALE_BITS));
+                value.c[k] = __builtin_convertvector(reinterpret_cast<I>(words.w[0] >> (8 * k) & 0xFFu), F) *
+                             Splat<N>(BitsToFloat(UNORM8_SCALE_BITS));
             break;
         case FORMAT_SNORM8:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                const I4 byte = reinterpret_cast<I4>(words.w[0] << (24 - 8 * k)) >> 24;
-                const F4 p = __builtin_convertvector(byte, F4) * Splat(BitsToFloat(SNORM8_SCALE_BITS));
-                value.c[k] = p > Splat(-1.0f) ? p : Splat(-1.0f);
+                const I byte = reinterpret_cast<I>(words.w[0] << (24 - 8 * k)) >> 24;
+                const F p = __builtin_convertvector(byte, F) * Splat<N>(BitsToFloat(SNORM8_SCALE_BITS));
+                value.c[k] = p > Splat<N>(-1.0f) ? p : Splat<N>(-1.0f);
             }
             break;
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (F16C) {
+            if constexpr (F16C && N == 8) {
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats8(words.w[k / 2], k % 2 != 0);
+                break;
+            } else if constexpr (F16C) {
+                MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats(words.w[k / 2] >> (16 * (k % 2)) & 0xFFFFu);
                 break;
             }
 #endif
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                const U4 halves = words.w[k / 2] >> (16 * (k % 2));
-                value.c[k] = F4{HalfToFloat(static_cast<uint16_t>(halves[0])), HalfToFloat(static_cast<uint16_t>(halves[1])),
-                                HalfToFloat(static_cast<uint16_t>(halves[2])), HalfToFloat(static_cast<uint16_t>(halves[3]))};
+                const typename Vec<N>::U halves = words.w[k / 2] >> (16 * (k % 2));
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) value.c[k][lane] = HalfToFloat(static_cast<uint16_t>(halves[lane]));
             }
             break;
         default:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) value.c[k] = AsFloat(words.w[k]);
             break;
     }
     return value;
 }
 
-template <bool F16C>
-MESHJOBS_INLINE WordLanes Encode(const Lanes& value, uint32_t format) {
-    WordLanes words{};
+template <int N, bool F16C>
+MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
+    typedef typename Vec<N>::F F;
+    typedef typename Vec<N>::U U;
+    WordLanes<N> words{};
     switch (format) {
         case FORMAT_UNORM8:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                F4 x = value.c[k] < Splat(1.0f) ? value.c[k] : Splat(1.0f);
-                x = x > Splat(0.0f) ? x : Splat(0.0f);
-                words.w[0] |= (reinterpret_cast<U4>(RoundToIntegers(x * Splat(255.0f))) & 0xFFu) << (8 * k);
+                F x = value.c[k] < Splat<N>(1.0f) ? value.c[k] : Splat<N>(1.0f);
+                x = x > Splat<N>(0.0f) ? x : Splat<N>(0.0f);
+                words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(255.0f))) & 0xFFu) << (8 * k);
             }
             break;
         case FORMAT_SNORM8:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                F4 x = value.c[k] < Splat(1.0f) ? value.c[k] : Splat(1.0f);
-                x = x > Splat(-1.0f) ? x : Splat(-1.0f);
-                words.w[0] |= (reinterpret_cast<U4>(RoundToIntegers(x * Splat(127.0f))) & 0xFFu) << (8 * k);
+                F x = value.c[k] < Splat<N>(1.0f) ? value.c[k] : Splat<N>(1.0f);
+                x = x > Splat<N>(-1.0f) ? x : Splat<N>(-1.0f);
+                words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(127.0f))) & 0xFFu) << (8 * k);
             }
             break;
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (F16C) {
+            if constexpr (F16C && N == 8) {
+                words.w[0] = FloatPairsToHalves8(value.c[0], value.c[1]);
+                words.w[1] = FloatPairsToHalves8(value.c[2], value.c[3]);
+                break;
+            } else if constexpr (F16C) {
+                MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
                 break;
             }
 #endif
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                const F4 v = value.c[k];
-                const U4 halves{FloatToHalf(v[0]), FloatToHalf(v[1]), FloatToHalf(v[2]), FloatToHalf(v[3])};
+                U halves;
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) halves[lane] = FloatToHalf(value.c[k][lane]);
                 words.w[k / 2] |= halves << (16 * (k % 2));
             }
             break;
         default:
+            MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) words.w[k] = AsBits(value.c[k]);
             break;
     }
@@ -153,11 +250,22 @@ MESHJOBS_INLINE WordLanes Encode(const Lanes& value, uint32_t format) {
 
 // 1 / sqrt(x·x + y·y + z·z) on x, y, z: a correctly rounded root and a true
 // division, as the converters do.
-MESHJOBS_INLINE void Renormalise(Lanes& v) {
-    const F4 lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
-    const F4 root{__builtin_sqrtf(lengthSquared[0]), __builtin_sqrtf(lengthSquared[1]),
-                  __builtin_sqrtf(lengthSquared[2]), __builtin_sqrtf(lengthSquared[3])};
-    const F4 scale = Splat(1.0f) / root;
+template <int N>
+MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
+    typedef typename Vec<N>::F F;
+    const F lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
+    F root;
+#if defined(__x86_64__)
+    if constexpr (N == 8) {
+        root = SquareRoots8(lengthSquared);
+    } else
+#endif
+    {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane) root[lane] = __builtin_sqrtf(lengthSquared[lane]);
+    }
+    const F scale = Splat<N>(1.0f) / root;
+    MESHJOBS_UNROLL
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
@@ -338,85 +446,90 @@ inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
 }
 
 // Loads slot k of the four vertices of a block, word j of every vertex in w[j].
-inline WordLanes LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+inline WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
     const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
-    WordLanes words;
+    WordLanes<4> words;
+    MESHJOBS_UNROLL
     for (int lane = 0; lane < LANES; ++lane)
         words.w[lane] = LoadVector(stream, (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset);
     Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
     return words;
 }
 
-// The converter of one slot on four vertices: the words each would store.
-// The converter of one slot on four vertices whose words are already loaded
+// The converter of one slot on N vertices whose words are already loaded
 // (ignored where the slot loads nothing): the words each would store.
-template <bool F16C>
-MESHJOBS_INLINE WordLanes ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const WordLanes& loaded) {
+template <int N, bool F16C>
+MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const WordLanes<N>& loaded) {
     switch (slot.kind) {
         case SlotKind::Position: {
-            if (slot.marker) return WordLanes{{SplatU(1u), SplatU(1u), SplatU(1u), SplatU(0u)}};
-            const Lanes p = Decode<F16C>(loaded, slot.sourceFormat);
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
+            const Lanes<N> p = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
-            WordLanes words{};
+            WordLanes<N> words{};
+            MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
                 words.w[r] = AsBits(CanonicalNaNs(
-                    ((Splat(m[0][r]) * p.c[0] + Splat(m[1][r]) * p.c[1]) + Splat(m[2][r]) * p.c[2]) + Splat(m[3][r])));
+                    ((Splat<N>(m[0][r]) * p.c[0] + Splat<N>(m[1][r]) * p.c[1]) + Splat<N>(m[2][r]) * p.c[2]) + Splat<N>(m[3][r])));
             return words;
         }
         case SlotKind::Normal: {
-            if (slot.marker) return WordLanes{{SplatU(0xFFFFFFFFu), SplatU(0xFFFFFFFFu), SplatU(0u), SplatU(0u)}};
-            const Lanes v = Decode<F16C>(loaded, slot.sourceFormat);
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
+            const Lanes<N> v = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.normalMatrix.columns;
-            Lanes n;
+            Lanes<N> n;
+            MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k)
-                n.c[k] = (v.c[0] * Splat(m[k][0]) + v.c[1] * Splat(m[k][1])) + v.c[2] * Splat(m[k][2]);
-            n.c[3] = Splat(0.0f);
+                n.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
+            n.c[3] = Splat<N>(0.0f);
             if (slot.renormalise) Renormalise(n);
+            MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k) n.c[k] = CanonicalNaNs(n.c[k]);
-            return Encode<F16C>(n, slot.encodeFormat);
+            return Encode<N, F16C>(n, slot.encodeFormat);
         }
         case SlotKind::Tangent: {
-            const Lanes v = Decode<F16C>(loaded, slot.sourceFormat);
+            const Lanes<N> v = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
-            Lanes t;
+            Lanes<N> t;
+            MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
-                t.c[r] = (v.c[0] * Splat(m[0][r]) + v.c[1] * Splat(m[1][r])) + v.c[2] * Splat(m[2][r]);
+                t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
             const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
             t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
             if (slot.renormalise) Renormalise(t);
+            MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
-            return Encode<F16C>(t, slot.encodeFormat);
+            return Encode<N, F16C>(t, slot.encodeFormat);
         }
         case SlotKind::Color: {
-            Lanes value{{Splat(1.0f), Splat(1.0f), Splat(1.0f), Splat(1.0f)}};
-            if (slot.load) value = Decode<F16C>(loaded, slot.sourceFormat);
-            return Encode<F16C>(value, slot.encodeFormat);
+            Lanes<N> value{{Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f)}};
+            if (slot.load) value = Decode<N, F16C>(loaded, slot.sourceFormat);
+            return Encode<N, F16C>(value, slot.encodeFormat);
         }
         case SlotKind::TexCoord: {
-            Lanes value = Decode<F16C>(loaded, slot.sourceFormat);
+            Lanes<N> value = Decode<N, F16C>(loaded, slot.sourceFormat);
             if (slot.scaleOffset) {
                 const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
                 for (const Float4* so : vectors) {
-                    value.c[0] = value.c[0] * Splat(so->x) + Splat(so->z);
-                    value.c[1] = value.c[1] * Splat(so->y) + Splat(so->w);
+                    value.c[0] = value.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
+                    value.c[1] = value.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
                 }
                 value.c[0] = CanonicalNaNs(value.c[0]);
                 value.c[1] = CanonicalNaNs(value.c[1]);
             }
-            return Encode<F16C>(value, slot.encodeFormat);
+            return Encode<N, F16C>(value, slot.encodeFormat);
         }
         case SlotKind::Skip:
             break;
     }
-    return WordLanes{};
+    return WordLanes<N>{};
 }
 
 template <bool F16C>
-MESHJOBS_INLINE WordLanes ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                        const VertexBases* bases) {
     const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
-    return ConvertWords<F16C>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes{});
+    return ConvertWords<4, F16C>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes<4>{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -443,9 +556,10 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         // load like it and store nothing.
         const int live = end - first < LANES ? end - first : LANES;
         VertexBases bases[LANES];
+        MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
 
-        WordLanes words[ATTRIBUTE_SLOT_COUNT];
+        WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
         for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<F16C>(record, plan.slots[active[a]], bases);
 
         // Back to one vector of words per vertex.
@@ -551,72 +665,326 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& 
     return true;
 }
 
-template <bool F16C, int BYTES>
-MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
-                                  int32_t count, int32_t whole) {
-    const bool loads = slot.load && !slot.marker;
-    const int64_t in = walk.loadStep, out = walk.storeStep;
-    int32_t done = 0;
-    for (; done + LANES <= whole; done += LANES) {
-        WordLanes words{};
-        if (loads) {
-            __builtin_memcpy(&words.w[0], walk.load, 16);
-            __builtin_memcpy(&words.w[1], walk.load + in, 16);
-            __builtin_memcpy(&words.w[2], walk.load + 2 * in, 16);
-            __builtin_memcpy(&words.w[3], walk.load + 3 * in, 16);
-            Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-            walk.load += 4 * in;
+// Slot rows of N vertices: row r holds vertex r, and with eight lanes vertex
+// r + 4 in its upper half, as Transpose wants them.
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::U JoinRow(const U4& low, [[maybe_unused]] const U4& high) {
+#if defined(__x86_64__)
+    if constexpr (N == 8) return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#endif
+    if constexpr (N == 4) return low;
+}
+
+// The first BYTES bytes of one vertex's words, taken from the register: a
+// partial copy through memory would stall on the store it reads back.
+template <int BYTES>
+MESHJOBS_INLINE void StoreWords(uint8_t* to, const U4& words) {
+    typedef uint64_t Q __attribute__((vector_size(16)));
+    if constexpr (BYTES == 16) {
+        __builtin_memcpy(to, &words, 16);
+    } else if constexpr (BYTES == 4) {
+        const uint32_t word = words[0];
+        __builtin_memcpy(to, &word, 4);
+    } else {
+        const uint64_t pair = reinterpret_cast<Q>(words)[0];
+        __builtin_memcpy(to, &pair, 8);
+        if constexpr (BYTES == 12) {
+            const uint32_t word = words[2];
+            __builtin_memcpy(to + 8, &word, 4);
         }
-        WordLanes result = ConvertWords<F16C>(record, slot, words);
-        Transpose(result.w[0], result.w[1], result.w[2], result.w[3]);
-        __builtin_memcpy(walk.store, &result.w[0], BYTES);
-        __builtin_memcpy(walk.store + out, &result.w[1], BYTES);
-        __builtin_memcpy(walk.store + 2 * out, &result.w[2], BYTES);
-        __builtin_memcpy(walk.store + 3 * out, &result.w[3], BYTES);
-        walk.store += 4 * out;
-    }
-    // The rest through the codec's loads; spare lanes of the last block repeat
-    // its last vertex and store nothing.
-    for (; done < count; done += LANES) {
-        const int live = count - done < LANES ? count - done : LANES;
-        WordLanes words{};
-        if (loads) {
-            for (int lane = 0; lane < LANES; ++lane)
-                words.w[lane] = LoadVector(*walk.stream, walk.loadOffset + in * (done + (lane < live ? lane : live - 1)));
-            Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-        }
-        WordLanes result = ConvertWords<F16C>(record, slot, words);
-        Transpose(result.w[0], result.w[1], result.w[2], result.w[3]);
-        for (int lane = 0; lane < live; ++lane) __builtin_memcpy(walk.store + out * lane, &result.w[lane], BYTES);
-        walk.store += out * LANES;
     }
 }
 
-template <bool F16C>
+template <int BYTES, class U>
+MESHJOBS_INLINE void StoreRow(uint8_t* to, int64_t fourVertices, const U& row) {
+    if constexpr (sizeof(U) == 16) {
+        StoreWords<BYTES>(to, row);
+    } else {
+        StoreWords<BYTES>(to, __builtin_shufflevector(row, row, 0, 1, 2, 3));
+        StoreWords<BYTES>(to + fourVertices, __builtin_shufflevector(row, row, 4, 5, 6, 7));
+    }
+}
+
+// A slot whose stored words are its loaded words: single floats in and out,
+// with nothing applied between (colors, texture coordinates without the scale).
+bool IsWordCopy(const SlotPlan& slot) {
+    return (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)) && slot.load &&
+           ClampFormat(slot.sourceFormat, FORMAT_UNORM8) == FORMAT_FLOAT32 && slot.encodeFormat == FORMAT_FLOAT32;
+}
+
+// A slot runs over the range in chunks, in three passes with the switches
+// outside the loops: load and decode, the slot's arithmetic, encode and
+// store. The chunk stays in L1 between passes.
+constexpr int CHUNK = 32;  // small enough that the differential tests cross chunks
+
+template <int N>
+struct Chunk {
+    alignas(4 * N) float c[4][CHUNK];
+
+    MESHJOBS_INLINE Lanes<N> Get(int i) const {
+        Lanes<N> value;
+        MESHJOBS_UNROLL
+        for (int k = 0; k < 4; ++k) __builtin_memcpy(&value.c[k], &c[k][i], sizeof value.c[k]);
+        return value;
+    }
+    MESHJOBS_INLINE void Put(int i, const Lanes<N>& value) {
+        MESHJOBS_UNROLL
+        for (int k = 0; k < 4; ++k) __builtin_memcpy(&c[k][i], &value.c[k], sizeof value.c[k]);
+    }
+};
+
+// Vertices [first, first + count) of the slot, count ≤ CHUNK, decoded.
+template <int N, bool F16C, uint32_t FORMAT>
+MESHJOBS_INLINE void DecodeChunk(const SlotWalk& walk, int32_t first, int32_t count, int32_t whole, Chunk<N>& chunk) {
+    const int64_t in = walk.loadStep;
+    for (int i = 0; i < count; i += N) {
+        const int32_t at = first + i;
+        WordLanes<N> words;
+        U4 rows[8];
+        if (at + N <= whole) {
+            const uint8_t* from = walk.load + in * at;
+            MESHJOBS_UNROLL
+            for (int lane = 0; lane < N; ++lane) __builtin_memcpy(&rows[lane], from + lane * in, 16);
+        } else {
+            // Through the codec's loads; spare lanes repeat the last vertex.
+            const int live = count - i < N ? count - i : N;
+            MESHJOBS_UNROLL
+            for (int lane = 0; lane < N; ++lane)
+                rows[lane] = LoadVector(*walk.stream, walk.loadOffset + in * (at + (lane < live ? lane : live - 1)));
+        }
+        MESHJOBS_UNROLL
+        for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
+        Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+        chunk.Put(i, Decode<N, F16C>(words, FORMAT));
+    }
+}
+
+template <int N, bool F16C, uint32_t FORMAT, int BYTES>
+MESHJOBS_INLINE void EncodeChunk(const SlotWalk& walk, int32_t first, int32_t count, const Chunk<N>& chunk) {
+    const int64_t out = walk.storeStep;
+    for (int i = 0; i < count; i += N) {
+        WordLanes<N> words = Encode<N, F16C>(chunk.Get(i), FORMAT);
+        uint8_t* to = walk.store + out * (first + i);
+        // One or two words a vertex go out from the lanes, without transposing.
+        if constexpr (BYTES == 4) {
+            if (count - i >= N) {
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) {
+                    const uint32_t word = words.w[0][lane];
+                    __builtin_memcpy(to + out * lane, &word, 4);
+                }
+                continue;
+            }
+        } else if constexpr (BYTES == 8) {
+            if (count - i >= N) {
+                typedef uint64_t Q __attribute__((vector_size(16)));
+                Q pairs[N / 2];
+                if constexpr (N == 4) {
+                    pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 0, 4, 1, 5));
+                    pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 2, 6, 3, 7));
+                } else {
+                    const auto low = __builtin_shufflevector(words.w[0], words.w[1], 0, 8, 1, 9, 4, 12, 5, 13);
+                    const auto high = __builtin_shufflevector(words.w[0], words.w[1], 2, 10, 3, 11, 6, 14, 7, 15);
+                    pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 0, 1, 2, 3));    // 0, 1
+                    pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 0, 1, 2, 3));  // 2, 3
+                    pairs[2] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 4, 5, 6, 7));    // 4, 5
+                    pairs[3] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 4, 5, 6, 7));  // 6, 7
+                }
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) {
+                    const uint64_t pair = pairs[lane / 2][lane % 2];
+                    __builtin_memcpy(to + out * lane, &pair, 8);
+                }
+                continue;
+            }
+        }
+        Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+        if (count - i >= N) {
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 4; ++r) StoreRow<BYTES>(to + r * out, 4 * out, words.w[r]);
+        } else {
+            U4 rows[8];
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 4; ++r) StoreRow<16>(reinterpret_cast<uint8_t*>(rows + r), 4 * 16, words.w[r]);
+            for (int lane = 0; lane < count - i; ++lane) __builtin_memcpy(to + out * lane, &rows[lane], BYTES);
+        }
+    }
+}
+
+// The slot's arithmetic on decoded values, in place.
+template <int N>
+MESHJOBS_INLINE void TransformChunk(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, int32_t count,
+                                    Chunk<N>& chunk) {
+    switch (slot.kind) {
+        case SlotKind::Position: {
+            const auto& m = record.positionMatrix.columns;
+            for (int i = 0; i < count; i += N) {
+                const Lanes<N> p = chunk.Get(i);
+                Lanes<N> t;
+                MESHJOBS_UNROLL
+                for (int r = 0; r < 3; ++r)
+                    t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * p.c[0] + Splat<N>(m[1][r]) * p.c[1]) +
+                                            Splat<N>(m[2][r]) * p.c[2]) +
+                                           Splat<N>(m[3][r]));
+                t.c[3] = Splat<N>(0.0f);
+                chunk.Put(i, t);
+            }
+            break;
+        }
+        case SlotKind::Normal: {
+            const auto& m = record.normalMatrix.columns;
+            for (int i = 0; i < count; i += N) {
+                const Lanes<N> v = chunk.Get(i);
+                Lanes<N> n;
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 3; ++k)
+                    n.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
+                n.c[3] = Splat<N>(0.0f);
+                if (slot.renormalise) Renormalise(n);
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 3; ++k) n.c[k] = CanonicalNaNs(n.c[k]);
+                chunk.Put(i, n);
+            }
+            break;
+        }
+        case SlotKind::Tangent: {
+            const auto& m = record.positionMatrix.columns;
+            const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
+            for (int i = 0; i < count; i += N) {
+                const Lanes<N> v = chunk.Get(i);
+                Lanes<N> t;
+                MESHJOBS_UNROLL
+                for (int r = 0; r < 3; ++r)
+                    t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
+                t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
+                if (slot.renormalise) Renormalise(t);
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+                chunk.Put(i, t);
+            }
+            break;
+        }
+        case SlotKind::TexCoord: {
+            if (!slot.scaleOffset) break;
+            const Float4& a = record.texCoordScaleOffsetA;
+            const Float4& b = record.texCoordScaleOffsetB;
+            for (int i = 0; i < count; i += N) {
+                Lanes<N> value = chunk.Get(i);
+                value.c[0] = value.c[0] * Splat<N>(a.x) + Splat<N>(a.z);
+                value.c[1] = value.c[1] * Splat<N>(a.y) + Splat<N>(a.w);
+                value.c[0] = value.c[0] * Splat<N>(b.x) + Splat<N>(b.z);
+                value.c[1] = value.c[1] * Splat<N>(b.y) + Splat<N>(b.w);
+                value.c[0] = CanonicalNaNs(value.c[0]);
+                value.c[1] = CanonicalNaNs(value.c[1]);
+                chunk.Put(i, value);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// Every vertex of the chunk the same words: markers, and colors without source.
+template <int N>
+MESHJOBS_INLINE void FillChunk(Chunk<N>& chunk, int32_t count, const uint32_t (&words)[4]) {
+    const int32_t end = count < CHUNK ? (count + N - 1) / N * N : CHUNK;
+    for (int k = 0; k < 4; ++k)
+        for (int i = 0; i < end; ++i) chunk.c[k][i] = BitsToFloat(words[k]);
+}
+
+template <int N, bool F16C, int BYTES>
+MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
+                                  int32_t count, int32_t whole) {
+    const int64_t in = walk.loadStep, out = walk.storeStep;
+    if (IsWordCopy(slot)) {
+        int32_t done = 0;
+        for (; done < whole; ++done, walk.load += in, walk.store += out) {
+            U4 words;
+            __builtin_memcpy(&words, walk.load, 16);
+            __builtin_memcpy(walk.store, &words, BYTES);
+        }
+        for (; done < count; ++done, walk.store += out) {
+            const U4 words = LoadVector(*walk.stream, walk.loadOffset + in * done);
+            __builtin_memcpy(walk.store, &words, BYTES);
+        }
+        return;
+    }
+    // Markers store as singles' bits: encoding singles keeps the words.
+    const bool loads = slot.load && !slot.marker;
+    uint32_t encodeFormat = slot.encodeFormat;
+    Chunk<N> chunk;
+    if (!loads) {
+        if (slot.kind == SlotKind::Position) {
+            FillChunk(chunk, count, {1u, 1u, 1u, 0u});
+            encodeFormat = FORMAT_FLOAT32;
+        } else if (slot.kind == SlotKind::Normal) {
+            FillChunk(chunk, count, {0xFFFFFFFFu, 0xFFFFFFFFu, 0u, 0u});
+            encodeFormat = FORMAT_FLOAT32;
+        } else {
+            FillChunk(chunk, count, {0x3F800000u, 0x3F800000u, 0x3F800000u, 0x3F800000u});  // color 1.0
+        }
+    } else if (slot.kind == SlotKind::Position) {
+        encodeFormat = FORMAT_FLOAT32;
+    }
+    for (int32_t first = 0; first < count; first += CHUNK) {
+        const int32_t n = count - first < CHUNK ? count - first : CHUNK;
+        if (loads) {
+            switch (ClampFormat(slot.sourceFormat, FORMAT_UNORM8)) {
+                case FORMAT_UNORM8: DecodeChunk<N, F16C, FORMAT_UNORM8>(walk, first, n, whole, chunk); break;
+                case FORMAT_SNORM8: DecodeChunk<N, F16C, FORMAT_SNORM8>(walk, first, n, whole, chunk); break;
+                case FORMAT_FLOAT16: DecodeChunk<N, F16C, FORMAT_FLOAT16>(walk, first, n, whole, chunk); break;
+                default: DecodeChunk<N, F16C, FORMAT_FLOAT32>(walk, first, n, whole, chunk); break;
+            }
+            TransformChunk<N>(record, slot, n, chunk);
+        }
+        switch (encodeFormat) {
+            case FORMAT_UNORM8: EncodeChunk<N, F16C, FORMAT_UNORM8, BYTES>(walk, first, n, chunk); break;
+            case FORMAT_SNORM8: EncodeChunk<N, F16C, FORMAT_SNORM8, BYTES>(walk, first, n, chunk); break;
+            case FORMAT_FLOAT16: EncodeChunk<N, F16C, FORMAT_FLOAT16, BYTES>(walk, first, n, chunk); break;
+            default: EncodeChunk<N, F16C, FORMAT_FLOAT32, BYTES>(walk, first, n, chunk); break;
+        }
+    }
+}
+
+template <int N, bool F16C>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                    const SlotWalk* walks, int32_t count, int32_t whole) {
     for (int k = 0; k < plan.slotCount; ++k) {
         const SlotPlan& slot = plan.slots[k];
         if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
         switch (slot.byteCount) {
-            case 4: RunSlotBytes<F16C, 4>(record, slot, walks[k], count, whole); break;
-            case 8: RunSlotBytes<F16C, 8>(record, slot, walks[k], count, whole); break;
-            case 12: RunSlotBytes<F16C, 12>(record, slot, walks[k], count, whole); break;
-            default: RunSlotBytes<F16C, 16>(record, slot, walks[k], count, whole); break;
+            case 4: RunSlotBytes<N, F16C, 4>(record, slot, walks[k], count, whole); break;
+            case 8: RunSlotBytes<N, F16C, 8>(record, slot, walks[k], count, whole); break;
+            case 12: RunSlotBytes<N, F16C, 12>(record, slot, walks[k], count, whole); break;
+            default: RunSlotBytes<N, F16C, 16>(record, slot, walks[k], count, whole); break;
         }
     }
 }
 
 void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                            int32_t count, int32_t whole) {
-    RunSlotsApart<false>(record, plan, walks, count, whole);
+    RunSlotsApart<4, false>(record, plan, walks, count, whole);
 }
 
 #if defined(__x86_64__)
+// 64-bit Windows keeps the stack 16-byte aligned, and the compiler cannot be
+// trusted to realign it for spilled 32-byte vectors.
+#if defined(_WIN32)
+constexpr int AVX2_LANES = 4;
+#else
+constexpr int AVX2_LANES = 8;
+#endif
+
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole) {
-    RunSlotsApart<true>(record, plan, walks, count, whole);
+    // A range shorter than eight lanes wastes less in four.
+    if (count < AVX2_LANES) {
+        RunSlotsApart<4, true>(record, plan, walks, count, whole);
+        return;
+    }
+    RunSlotsApart<AVX2_LANES, true>(record, plan, walks, count, whole);
 }
 #endif
 
