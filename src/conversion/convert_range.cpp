@@ -8,6 +8,8 @@
 // the stores go out vertex by vertex and slot by slot in the per-vertex order,
 // so overlapping stores leave the same bytes. What the block reorders is
 // loads before stores, which is why no store may reach anything read later.
+// When no two stores share a byte, their order no longer matters and each
+// slot runs over the range on its own, eight lanes at a time with AVX2.
 #include "conversion/convert_range.h"
 
 #include "conversion/converters.h"
