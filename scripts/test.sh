@@ -1,7 +1,160 @@
 #!/usr/bin/env bash
-# Set up, build and run the whole test suite, exhaustive proofs included.
+# Set up, build and run the whole test suite, on every platform CI covers:
+#   native   Linux x86-64, exhaustive proofs included
+#   windows  Windows x64 (mingw-w64 cross build) under wine64
+#   arm64    Linux ARM64 (cross build) under qemu-user
+#   asan     AddressSanitizer + UndefinedBehaviorSanitizer (clang)
+#   tsan     ThreadSanitizer (GCC)
+#   fuzz     every job's libFuzzer target for a bounded time (asan build)
+# MESHJOBS_STAGES picks stages (default: all of them), e.g.
+#   MESHJOBS_STAGES=native scripts/test.sh
+# MESHJOBS_FUZZ_SECONDS sets each fuzz target's time (default 45).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/setup.sh" "$build"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+stages=${MESHJOBS_STAGES:-native windows arm64 asan tsan fuzz}
+fuzz_seconds=${MESHJOBS_FUZZ_SECONDS:-45}
+jobs=$(nproc)
+fuzz_targets=(mark_used_vertices compact_vertices remap_indices count_vertex_references convert_vertex_layout)
+# Any sanitizer report fails the run.
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+# Known faults, left out by name until mended; each run says so. Delete an
+# entry once its fault is mended.
+#  - The strip differential tests hand memcpy a null pointer for an empty
+#    input, which UBSan stops on.
+known_arm64=()
+known_asan=()
+
+leave_out() {  # stage test-names...; prints a GoogleTest filter
+  local stage=$1
+  shift
+  [ $# -gt 0 ] || {
+    echo "*"
+    return
+  }
+  echo "$stage: KNOWN FAILURES LEFT OUT: $*" >&2
+  local IFS=:
+  echo "-$*"
+}
+
+configure() {  # build-dir cmake-arguments...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+stage_native() {
+  "$root/scripts/setup.sh" "$build"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+# The tool reads mesh files through a library Debian packages for the build
+# machine only, so cross builds carry the library, host emulator and tests.
+cross_options=(-DCMAKE_BUILD_TYPE=Release -DMESHJOBS_BUILD_TOOLS=OFF -DMESHJOBS_BUILD_BENCH=OFF)
+
+stage_windows() {
+  "$root/scripts/install-packages.sh" cmake ninja-build googletest mingw-w64 wine64
+  local dir=$root/build-win
+  configure "$dir" "${cross_options[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  if x86_64-w64-mingw32-objdump -p "$dir/bin/meshjobs.dll" | grep "DLL Name"; then
+    echo "meshjobs.dll imports a DLL"
+    return 1
+  fi
+  # A prefix of its own, no display, and its wine server stopped afterwards.
+  export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all DISPLAY=
+  local status=0
+  (cd "$dir/bin" &&
+    timeout 900 /usr/lib/wine/wine64 meshjobs_tests.exe --gtest_brief=1 &&
+    timeout 900 /usr/lib/wine/wine64 meshjobs_exhaustive_tests.exe --gtest_brief=1) || status=$?
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  unset WINEPREFIX
+  return $status
+}
+
+# Under qemu the library and tests run in full; of the exhaustive proofs only
+# the 65536-half decoding, since the two 2^32-input sweeps take a quarter of
+# an hour each there (they run natively and under wine).
+stage_arm64() {
+  "$root/scripts/install-packages.sh" cmake ninja-build googletest g++-aarch64-linux-gnu qemu-user
+  local dir=$root/build-arm64
+  configure "$dir" "${cross_options[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+  local undefined
+  undefined=$(aarch64-linux-gnu-nm -D --undefined-only "$dir/bin/libmeshjobs.so")
+  if [ -n "$undefined" ]; then
+    echo "libmeshjobs.so imports: $undefined"
+    return 1
+  fi
+  local run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+  "${run[@]}" "$dir/bin/meshjobs_tests" --gtest_brief=1 --gtest_filter="$(leave_out arm64 "${known_arm64[@]}")"
+  "${run[@]}" "$dir/bin/meshjobs_exhaustive_tests" --gtest_brief=1 --gtest_filter='HalfConversionExhaustive.EveryHalf*'
+}
+
+clang_packages=(clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev libassimp-dev assimp-testmodels)
+
+# Every test but the exhaustive sweeps: those are plain arithmetic on local
+# arrays, proven natively.
+stage_asan() {
+  "$root/scripts/install-packages.sh" "${clang_packages[@]}"
+  CC=clang CXX=clang++ configure "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHJOBS_BUILD_BENCH=OFF \
+    -DMESHJOBS_SANITIZE=address,undefined -DMESHJOBS_BUILD_FUZZ=ON
+  "$root/build-asan/bin/meshjobs_tests" --gtest_brief=1 --gtest_filter="$(leave_out asan "${known_asan[@]}")"
+}
+
+# GCC here and clang for asan, so that both compilers' builds of the library
+# are checked by a sanitizer.
+stage_tsan() {
+  "$root/scripts/install-packages.sh" g++ cmake ninja-build libgtest-dev libgmock-dev
+  configure "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHJOBS_BUILD_BENCH=OFF \
+    -DMESHJOBS_BUILD_TOOLS=OFF -DMESHJOBS_SANITIZE=thread
+  "$root/build-tsan/bin/meshjobs_tests" --gtest_brief=1
+}
+
+# The seeds and every input that once crashed run first; then each target
+# explores for a bounded time in a scratch corpus beside the build.
+stage_fuzz() {
+  local dir=$root/build-asan
+  [ -x "$dir/bin/fuzz_${fuzz_targets[0]}" ] || stage_asan >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  for target in "${fuzz_targets[@]}"; do
+    local corpus=$dir/fuzz-corpus/$target
+    mkdir -p "$corpus"
+    local inputs=("$root/fuzz/corpus/$target")
+    [ -d "$root/fuzz/regressions/$target" ] && inputs+=("$root/fuzz/regressions/$target")
+    local log=$dir/fuzz-$target.log status=0
+    "$dir/bin/fuzz_$target" -max_total_time="$fuzz_seconds" -timeout=20 -rss_limit_mb=4096 \
+      -artifact_prefix="$dir/fuzz-crash-$target-" "$corpus" "${inputs[@]}" >"$log" 2>&1 || status=$?
+    if [ $status -ne 0 ]; then
+      grep -v "^#[0-9]" "$log" | tail -n 60
+      echo "fuzz_$target: failed, the input is kept as $dir/fuzz-crash-$target-*"
+      return 1
+    fi
+    echo "fuzz_$target: $(grep -E "^Done [0-9]+ runs" "$log" || tail -n 1 "$log")"
+  done
+}
+
+summary=()
+failed=0
+for stage in $stages; do
+  declare -F "stage_$stage" >/dev/null || {
+    echo "unknown stage '$stage' (native windows arm64 asan tsan fuzz)"
+    exit 2
+  }
+  echo "=== $stage"
+  start=$(date +%s)
+  status=ok
+  # In a process of its own so that set -e holds inside the stage.
+  ("stage_$stage") &
+  wait $! || status=FAILED
+  summary+=("$(printf '%-8s %-6s %4ds' "$stage" "$status" $(($(date +%s) - start)))")
+  [ "$status" = ok ] || failed=1
+done
+
+echo "=== stages"
+printf '%s\n' "${summary[@]}"
+passed=$(printf '%s\n' "${summary[@]}" | grep -c " ok ") || true
+echo "stages: $passed passed, $((${#summary[@]} - passed)) failed"
+exit $failed

@@ -1,6 +1,12 @@
 // The host's loader, resolver and the checks it makes before running a job.
-#include <dlfcn.h>
 #include <stdlib.h>
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
 
 #include <exception>
 #include <filesystem>
@@ -19,13 +25,35 @@ using host::JobSystem;
 using host::Library;
 using host::SafetyCell;
 
+#if defined(_WIN32)
+int ProcessId() { return _getpid(); }
+void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value); }
+void UnsetEnvironment(const char* name) { _putenv_s(name, ""); }
+// A real DLL without our exports.
+std::string OtherLibrary() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(GetModuleHandleA("kernel32.dll"), path, MAX_PATH);
+    return std::string(path, length);
+}
+#else
+int ProcessId() { return ::getpid(); }
+void SetEnvironment(const char* name, const char* value) { setenv(name, value, 1); }
+void UnsetEnvironment(const char* name) { unsetenv(name); }
+// A real shared library without our exports.
+std::string OtherLibrary() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&std::terminate), &info) == 0) return {};
+    return info.dli_fname;
+}
+#endif
+
 // A scratch folder of its own per test, removed afterwards.
 class ScratchFolder {
 public:
     ScratchFolder() {
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         path_ = fs::temp_directory_path() /
-                ("meshjobs_host_" + std::string(test->name()) + "_" + std::to_string(::getpid()));
+                ("meshjobs_host_" + std::string(test->name()) + "_" + std::to_string(ProcessId()));
         fs::create_directories(path_);
     }
     ~ScratchFolder() { fs::remove_all(path_); }
@@ -50,9 +78,8 @@ TEST(HostLoader, FailuresNameTheFileOrTheMissingExportOnOneLine) {
     const std::string missing = (scratch / "absent.so").string();
     const std::string text = (scratch / "notes.so").string();
     std::ofstream(text) << "not a library\n";
-    Dl_info info{};
-    ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::terminate), &info), 0);
-    const std::string otherLibrary = info.dli_fname;  // a real shared library without our exports
+    const std::string otherLibrary = OtherLibrary();
+    ASSERT_FALSE(otherLibrary.empty());
 
     for (const std::string& path : {missing, text}) {
         const std::string message = LoadError(path);
@@ -80,12 +107,12 @@ TEST(HostLoader, FindsEveryExportOfTheBuiltLibrary) {
 TEST(HostLoader, DefaultPathIsTheEnvironmentsOrTheLibraryBesideTheProgram) {
     const char* saved = getenv("MESHJOBS_LIBRARY");
     const std::string savedValue = saved ? saved : "";
-    setenv("MESHJOBS_LIBRARY", "/somewhere/else.so", 1);
+    SetEnvironment("MESHJOBS_LIBRARY", "/somewhere/else.so");
     EXPECT_EQ(Library::DefaultPath(), "/somewhere/else.so");
-    unsetenv("MESHJOBS_LIBRARY");
+    UnsetEnvironment("MESHJOBS_LIBRARY");
     // The build puts the tests and the library in one folder.
     EXPECT_TRUE(fs::equivalent(Library::DefaultPath(), MESHJOBS_LIBRARY_FILE)) << Library::DefaultPath();
-    if (saved) setenv("MESHJOBS_LIBRARY", savedValue.c_str(), 1);
+    if (saved) SetEnvironment("MESHJOBS_LIBRARY", savedValue.c_str());
 }
 
 TEST(HostResolver, KnowsExactlyTheFiveHostFunctions) {

@@ -14,7 +14,7 @@ void CloseLibrary(void* library);
 std::string ExecutableDirectory();
 
 #if defined(_WIN32)
-inline constexpr char LIBRARY_FILE_NAME[] = "libmeshjobs.dll";
+inline constexpr char LIBRARY_FILE_NAME[] = "meshjobs.dll";
 inline constexpr char PATH_SEPARATOR = '\\';
 #else
 inline constexpr char LIBRARY_FILE_NAME[] = "libmeshjobs.so";

@@ -11,6 +11,13 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 namespace meshjobs::host {
 
@@ -32,6 +39,28 @@ inline void CpuRelax() {
 #endif
 }
 
+// Sleeping on an atomic's address. The C++ runtime of MinGW's GCC 12 loses
+// wake-ups in std::atomic::wait (workers sleep forever), so Windows uses the
+// system's own address wait.
+#if defined(_WIN32)
+template <typename T>
+void WaitWhile(const std::atomic<T>& value, T current) {
+    static_assert(sizeof(std::atomic<T>) == sizeof(T));
+    WaitOnAddress(const_cast<std::atomic<T>*>(&value), &current, sizeof(T), INFINITE);
+}
+template <typename T>
+void WakeAll(std::atomic<T>& value) { WakeByAddressAll(&value); }
+template <typename T>
+void WakeOne(std::atomic<T>& value) { WakeByAddressSingle(&value); }
+#else
+template <typename T>
+void WaitWhile(const std::atomic<T>& value, T current) { value.wait(current, std::memory_order_acquire); }
+template <typename T>
+void WakeAll(std::atomic<T>& value) { value.notify_all(); }
+template <typename T>
+void WakeOne(std::atomic<T>& value) { value.notify_one(); }
+#endif
+
 template <typename T, typename Done>
 void SpinThenWait(const std::atomic<T>& value, int spins, Done done) {
     for (int i = 0; i < spins; ++i) {
@@ -41,7 +70,7 @@ void SpinThenWait(const std::atomic<T>& value, int spins, Done done) {
     for (;;) {
         const T current = value.load(std::memory_order_acquire);
         if (done(current)) return;
-        value.wait(current, std::memory_order_acquire);
+        WaitWhile(value, current);
     }
 }
 
@@ -115,7 +144,7 @@ struct JobSystem::Impl {
             seen = generation.load(std::memory_order_acquire);
             if (stopping.load(std::memory_order_acquire)) return;
             RunWorker(worker);
-            if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) pending.notify_one();
+            if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1) WakeOne(pending);
         }
     }
 
@@ -124,7 +153,7 @@ struct JobSystem::Impl {
         if (workerCount > 1) {
             pending.store(workerCount - 1, std::memory_order_relaxed);
             generation.fetch_add(1, std::memory_order_release);
-            generation.notify_all();
+            WakeAll(generation);
         }
         RunWorker(0);
         if (workerCount > 1) SpinThenWait(pending, spins, [](int left) { return left == 0; });
@@ -139,7 +168,7 @@ struct JobSystem::Impl {
     ~Impl() {
         stopping.store(true, std::memory_order_release);
         generation.fetch_add(1, std::memory_order_release);
-        generation.notify_all();
+        WakeAll(generation);
         for (auto& thread : threads) thread.join();
     }
 

@@ -69,19 +69,21 @@ __attribute__((target("f16c"))) inline U4 FloatsToHalves(F4 value) {
     return reinterpret_cast<U4>(__builtin_shufflevector(packed, zero, 0, 8, 1, 8, 2, 8, 3, 8));
 }
 // Eight lanes: the low (odd = false) or high halves of the words.
-__attribute__((target("avx2,f16c"))) inline F8 HalvesToFloats8(U8 words, bool odd) {
-    const H16 h = reinterpret_cast<H16>(words);
+// 256-bit vectors go in and out through pointers: callers are templates
+// without the AVX target, across which a by-value AVX vector changes the ABI.
+__attribute__((target("avx2,f16c"))) inline void HalvesToFloats8(F8* out, const U8* words, bool odd) {
+    const H16 h = reinterpret_cast<H16>(*words);
     const H8 packed = odd ? __builtin_shufflevector(h, h, 1, 3, 5, 7, 9, 11, 13, 15)
                           : __builtin_shufflevector(h, h, 0, 2, 4, 6, 8, 10, 12, 14);
-    return __builtin_ia32_vcvtph2ps256(packed);
+    *out = __builtin_ia32_vcvtph2ps256(packed);
 }
 // Two components' halves in the low and high 16 bits of each word.
-__attribute__((target("avx2,f16c"))) inline U8 FloatPairsToHalves8(F8 low, F8 high) {
-    const H8 a = __builtin_ia32_vcvtps2ph256(low, 4), b = __builtin_ia32_vcvtps2ph256(high, 4);
-    return reinterpret_cast<U8>(
+__attribute__((target("avx2,f16c"))) inline void FloatPairsToHalves8(U8* out, const F8* low, const F8* high) {
+    const H8 a = __builtin_ia32_vcvtps2ph256(*low, 4), b = __builtin_ia32_vcvtps2ph256(*high, 4);
+    *out = reinterpret_cast<U8>(
         __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
 }
-__attribute__((target("avx2"))) inline F8 SquareRoots8(F8 value) { return __builtin_ia32_sqrtps256(value); }
+__attribute__((target("avx2"))) inline void SquareRoots8(F8* out, const F8* value) { *out = __builtin_ia32_sqrtps256(*value); }
 #endif
 
 constexpr int LANES = 4;
@@ -177,7 +179,7 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
 #if defined(__x86_64__)
             if constexpr (F16C && N == 8) {
                 MESHJOBS_UNROLL
-                for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats8(words.w[k / 2], k % 2 != 0);
+                for (int k = 0; k < 4; ++k) HalvesToFloats8(&value.c[k], &words.w[k / 2], k % 2 != 0);
                 break;
             } else if constexpr (F16C) {
                 MESHJOBS_UNROLL
@@ -225,8 +227,8 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
             if constexpr (F16C && N == 8) {
-                words.w[0] = FloatPairsToHalves8(value.c[0], value.c[1]);
-                words.w[1] = FloatPairsToHalves8(value.c[2], value.c[3]);
+                FloatPairsToHalves8(&words.w[0], &value.c[0], &value.c[1]);
+                FloatPairsToHalves8(&words.w[1], &value.c[2], &value.c[3]);
                 break;
             } else if constexpr (F16C) {
                 MESHJOBS_UNROLL
@@ -259,7 +261,7 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     F root;
 #if defined(__x86_64__)
     if constexpr (N == 8) {
-        root = SquareRoots8(lengthSquared);
+        SquareRoots8(&root, &lengthSquared);
     } else
 #endif
     {
