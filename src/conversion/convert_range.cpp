@@ -460,41 +460,35 @@ inline WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const Slo
     return words;
 }
 
-// The converter of one slot on N vertices whose words are already loaded
-// (ignored where the slot loads nothing): the words each would store.
-template <int N, bool F16C>
-MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const WordLanes<N>& loaded) {
+// The slot's arithmetic on decoded values: the one place both the block and
+// the chunk loops take it from, in the converters' order of operations.
+template <int N>
+MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
+    Lanes<N> t = v;
     switch (slot.kind) {
         case SlotKind::Position: {
-            if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
-            const Lanes<N> p = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
-            WordLanes<N> words{};
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
-                words.w[r] = AsBits(CanonicalNaNs(
-                    ((Splat<N>(m[0][r]) * p.c[0] + Splat<N>(m[1][r]) * p.c[1]) + Splat<N>(m[2][r]) * p.c[2]) + Splat<N>(m[3][r])));
-            return words;
+                t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
+                                        Splat<N>(m[2][r]) * v.c[2]) +
+                                       Splat<N>(m[3][r]));
+            t.c[3] = Splat<N>(0.0f);
+            break;
         }
         case SlotKind::Normal: {
-            if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
-            const Lanes<N> v = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.normalMatrix.columns;
-            Lanes<N> n;
             MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k)
-                n.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
-            n.c[3] = Splat<N>(0.0f);
-            if (slot.renormalise) Renormalise(n);
+                t.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
+            t.c[3] = Splat<N>(0.0f);
+            if (slot.renormalise) Renormalise(t);
             MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) n.c[k] = CanonicalNaNs(n.c[k]);
-            return Encode<N, F16C>(n, slot.encodeFormat);
+            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+            break;
         }
         case SlotKind::Tangent: {
-            const Lanes<N> v = Decode<N, F16C>(loaded, slot.sourceFormat);
             const auto& m = record.positionMatrix.columns;
-            Lanes<N> t;
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
                 t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
@@ -503,24 +497,48 @@ MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& recor
             if (slot.renormalise) Renormalise(t);
             MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
-            return Encode<N, F16C>(t, slot.encodeFormat);
+            break;
         }
+        case SlotKind::TexCoord: {
+            if (!slot.scaleOffset) break;
+            const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
+            for (const Float4* so : vectors) {
+                t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
+                t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
+            }
+            t.c[0] = CanonicalNaNs(t.c[0]);
+            t.c[1] = CanonicalNaNs(t.c[1]);
+            break;
+        }
+        default:
+            break;
+    }
+    return t;
+}
+
+// The converter of one slot on N vertices whose words are already loaded
+// (ignored where the slot loads nothing): the words each would store.
+template <int N, bool F16C>
+MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const WordLanes<N>& loaded) {
+    switch (slot.kind) {
+        case SlotKind::Position: {
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
+            const Lanes<N> p = TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat));
+            WordLanes<N> words{};
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
+            return words;
+        }
+        case SlotKind::Normal:
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
+            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
+        case SlotKind::Tangent:
+        case SlotKind::TexCoord:
+            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
         case SlotKind::Color: {
             Lanes<N> value{{Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f)}};
             if (slot.load) value = Decode<N, F16C>(loaded, slot.sourceFormat);
-            return Encode<N, F16C>(value, slot.encodeFormat);
-        }
-        case SlotKind::TexCoord: {
-            Lanes<N> value = Decode<N, F16C>(loaded, slot.sourceFormat);
-            if (slot.scaleOffset) {
-                const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
-                for (const Float4* so : vectors) {
-                    value.c[0] = value.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
-                    value.c[1] = value.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
-                }
-                value.c[0] = CanonicalNaNs(value.c[0]);
-                value.c[1] = CanonicalNaNs(value.c[1]);
-            }
             return Encode<N, F16C>(value, slot.encodeFormat);
         }
         case SlotKind::Skip:
@@ -819,74 +837,10 @@ MESHJOBS_INLINE void EncodeChunk(const SlotWalk& walk, int32_t first, int32_t co
 template <int N>
 MESHJOBS_INLINE void TransformChunk(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, int32_t count,
                                     Chunk<N>& chunk) {
-    switch (slot.kind) {
-        case SlotKind::Position: {
-            const auto& m = record.positionMatrix.columns;
-            for (int i = 0; i < count; i += N) {
-                const Lanes<N> p = chunk.Get(i);
-                Lanes<N> t;
-                MESHJOBS_UNROLL
-                for (int r = 0; r < 3; ++r)
-                    t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * p.c[0] + Splat<N>(m[1][r]) * p.c[1]) +
-                                            Splat<N>(m[2][r]) * p.c[2]) +
-                                           Splat<N>(m[3][r]));
-                t.c[3] = Splat<N>(0.0f);
-                chunk.Put(i, t);
-            }
-            break;
-        }
-        case SlotKind::Normal: {
-            const auto& m = record.normalMatrix.columns;
-            for (int i = 0; i < count; i += N) {
-                const Lanes<N> v = chunk.Get(i);
-                Lanes<N> n;
-                MESHJOBS_UNROLL
-                for (int k = 0; k < 3; ++k)
-                    n.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
-                n.c[3] = Splat<N>(0.0f);
-                if (slot.renormalise) Renormalise(n);
-                MESHJOBS_UNROLL
-                for (int k = 0; k < 3; ++k) n.c[k] = CanonicalNaNs(n.c[k]);
-                chunk.Put(i, n);
-            }
-            break;
-        }
-        case SlotKind::Tangent: {
-            const auto& m = record.positionMatrix.columns;
-            const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
-            for (int i = 0; i < count; i += N) {
-                const Lanes<N> v = chunk.Get(i);
-                Lanes<N> t;
-                MESHJOBS_UNROLL
-                for (int r = 0; r < 3; ++r)
-                    t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
-                t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
-                if (slot.renormalise) Renormalise(t);
-                MESHJOBS_UNROLL
-                for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
-                chunk.Put(i, t);
-            }
-            break;
-        }
-        case SlotKind::TexCoord: {
-            if (!slot.scaleOffset) break;
-            const Float4& a = record.texCoordScaleOffsetA;
-            const Float4& b = record.texCoordScaleOffsetB;
-            for (int i = 0; i < count; i += N) {
-                Lanes<N> value = chunk.Get(i);
-                value.c[0] = value.c[0] * Splat<N>(a.x) + Splat<N>(a.z);
-                value.c[1] = value.c[1] * Splat<N>(a.y) + Splat<N>(a.w);
-                value.c[0] = value.c[0] * Splat<N>(b.x) + Splat<N>(b.z);
-                value.c[1] = value.c[1] * Splat<N>(b.y) + Splat<N>(b.w);
-                value.c[0] = CanonicalNaNs(value.c[0]);
-                value.c[1] = CanonicalNaNs(value.c[1]);
-                chunk.Put(i, value);
-            }
-            break;
-        }
-        default:
-            break;
-    }
+    const bool transforms = slot.kind == SlotKind::Position || slot.kind == SlotKind::Normal ||
+                            slot.kind == SlotKind::Tangent || (slot.kind == SlotKind::TexCoord && slot.scaleOffset);
+    if (!transforms) return;
+    for (int i = 0; i < count; i += N) chunk.Put(i, TransformLanes(record, slot, chunk.Get(i)));
 }
 
 // Every vertex of the chunk the same words: markers, and colors without source.
