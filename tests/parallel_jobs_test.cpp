@@ -14,25 +14,8 @@ using host::ParallelForOptions;
 using host::RangeEvent;
 using host::SafetyCell;
 
-struct Remapping {
-    SafetyCell indicesCell, remapCell;
-    std::vector<uint16_t> indices;
-    std::vector<int32_t> remap;
-    RemapIndicesRecord Record() {
-        return {host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                host::MakeView(remap.data(), int32_t(remap.size()), remapCell)};
-    }
-};
-
-struct Counting {
-    SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts;
-    std::vector<uint16_t> indices;
-    CountVertexReferencesRecord Record() {
-        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
-    }
-};
+using Remapping = RemappingBuffers;
+using Counting = CountingBuffers;
 
 ParallelForOptions Scripted(std::vector<std::vector<host::Range>> ranges) {
     ParallelForOptions options;

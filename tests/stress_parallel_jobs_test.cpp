@@ -27,15 +27,7 @@ ParallelForOptions Batches(int32_t size) {
     return options;
 }
 
-struct Counting {
-    SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts;
-    std::vector<uint16_t> indices;
-    CountVertexReferencesRecord Record() {
-        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
-    }
-};
+using Counting = CountingBuffers;
 
 std::vector<int32_t> CountsOf(const std::vector<uint16_t>& indices, size_t counters) {
     std::vector<int32_t> counts(counters);

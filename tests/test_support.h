@@ -52,6 +52,28 @@ struct MarkingBuffers {
     }
 };
 
+// The buffers and cells of a counting or a remapping record; aggregates, so a
+// test writes Counting{{}, {}, counts, indices}.
+struct CountingBuffers {
+    host::SafetyCell countsCell, indicesCell;
+    std::vector<int32_t> counts;
+    std::vector<uint16_t> indices;
+    CountVertexReferencesRecord Record() {
+        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
+                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
+    }
+};
+
+struct RemappingBuffers {
+    host::SafetyCell indicesCell, remapCell;
+    std::vector<uint16_t> indices;
+    std::vector<int32_t> remap;
+    RemapIndicesRecord Record() {
+        return {host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
+                host::MakeView(remap.data(), int32_t(remap.size()), remapCell)};
+    }
+};
+
 inline constexpr char INDEX_EXCEPTION[] = "System.IndexOutOfRangeException";
 inline constexpr char NULL_EXCEPTION[] = "System.ArgumentNullException";
 inline constexpr char LENGTH_MESSAGE[] = "Index {0} is out of range of '{1}' Length.";
