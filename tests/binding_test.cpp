@@ -44,14 +44,8 @@ void* ResolveWithSingleRange(const char* name) {
     return host::Resolve(name);
 }
 
-struct CountingFixture {
-    SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts = std::vector<int32_t>(4, 0);
-    std::vector<uint16_t> indices{1, 1, 2, 1};
-    CountVertexReferencesRecord Record() {
-        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
-    }
+struct CountingFixture : CountingBuffers {
+    CountingFixture() : CountingBuffers{{}, {}, std::vector<int32_t>(4, 0), {1, 1, 2, 1}} {}
 };
 
 class Binding : public LibraryTest {};
@@ -87,28 +81,19 @@ TEST_F(Binding, StaticsInitializersChangeNothing) {
 
     // The returning abort is still bound: a failed index test reaches it.
     g_returnedAborts.clear();
-    SafetyCell usedCell, indicesCell, highestCell;
-    std::vector<int32_t> used(2, 0);
-    std::vector<uint16_t> indices{5};
-    int32_t highest = -1;
-    MarkUsedVerticesRecord record{host::MakeView(used.data(), 2, usedCell), host::MakeView(indices.data(), 1, indicesCell),
-                                  host::MakeValueRef(&highest, highestCell)};
+    MarkingBuffers marking({0, 0}, {5});
+    auto record = marking.Record();
     library().Entry(JobId::MarkUsedVertices)(&record, nullptr, nullptr, nullptr, 0);
     EXPECT_EQ(g_returnedAborts.size(), 1u);
 }
 
 TEST_F(Binding, SingleJobsIgnoreTheirOtherArguments) {
     for (void* junk : {static_cast<void*>(nullptr), reinterpret_cast<void*>(uintptr_t(0xdeadbeef0))}) {
-        SafetyCell usedCell, indicesCell, highestCell;
-        std::vector<int32_t> used(4, 0);
-        std::vector<uint16_t> indices{3, 3, 0};
-        int32_t highest = -1;
-        MarkUsedVerticesRecord record{host::MakeView(used.data(), 4, usedCell),
-                                      host::MakeView(indices.data(), 3, indicesCell),
-                                      host::MakeValueRef(&highest, highestCell)};
+        MarkingBuffers marking(std::vector<int32_t>(4, 0), {3, 3, 0});
+        auto record = marking.Record();
         library().Entry(JobId::MarkUsedVertices)(&record, junk, junk, junk, 77);
-        EXPECT_EQ(used, (std::vector<int32_t>{1, 0, 0, 1}));
-        EXPECT_EQ(highest, 3);
+        EXPECT_EQ(marking.used, (std::vector<int32_t>{1, 0, 0, 1}));
+        EXPECT_EQ(marking.highest, 3);
     }
 }
 
@@ -129,17 +114,12 @@ TEST_F(Binding, AJobStopsWhenTheHostsAbortReturns) {
 
     {   // Single job: nothing after the failed test is read or written.
         g_returnedAborts.clear();
-        SafetyCell usedCell, indicesCell, highestCell;
-        std::vector<int32_t> used(4, 0);
-        std::vector<uint16_t> indices{1, 7, 2};
-        int32_t highest = -1;
-        MarkUsedVerticesRecord record{host::MakeView(used.data(), 4, usedCell),
-                                      host::MakeView(indices.data(), 3, indicesCell),
-                                      host::MakeValueRef(&highest, highestCell)};
+        MarkingBuffers marking(std::vector<int32_t>(4, 0), {1, 7, 2});
+        auto record = marking.Record();
         library().Entry(JobId::MarkUsedVertices)(&record, nullptr, nullptr, nullptr, 0);
         EXPECT_EQ(g_returnedAborts, (std::vector<std::pair<std::string, std::string>>{{INDEX_EXCEPTION, LENGTH_MESSAGE}}));
-        EXPECT_EQ(used, (std::vector<int32_t>{0, 1, 0, 0}));
-        EXPECT_EQ(highest, -1);
+        EXPECT_EQ(marking.used, (std::vector<int32_t>{0, 1, 0, 0}));
+        EXPECT_EQ(marking.highest, -1);
     }
     {   // Compaction: the null destination stops the job after the first used vertex's entry.
         g_returnedAborts.clear();
