@@ -174,6 +174,51 @@ struct Scenario {
             for (int k = 0; k < 8; ++k) record.componentSizes.elements[k] = sizes[k];
             record.sourceAttributes.length = record.destinationAttributes.length = ATTRIBUTE_SLOT_COUNT;
             record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
+        } else if (chance(25)) {
+            // Packed layouts of random plain formats on separate streams, long
+            // enough for every per-slot kernel and its table, with the
+            // special values the kernels must carry through as the
+            // per-vertex path does.
+            auto packed = [&](int32_t& stride) {
+                std::vector<uint32_t> layout(ATTRIBUTE_SLOT_COUNT, 0);
+                static constexpr uint32_t SIZES[] = {0, 1, 1, 2, 4};
+                uint32_t offset = 0;
+                const int slots = 1 + static_cast<int>(below(ATTRIBUTE_SLOT_COUNT));
+                for (int k = 0; k < slots; ++k) {
+                    const uint32_t dimension = k == 0 ? 3 : 1 + below(4), format = 1 + below(4);
+                    if (k > 0 && chance(20)) continue;
+                    layout[k] = dimension | format << 8 | offset << 16;
+                    offset += (dimension * SIZES[format] + 3) & ~3u;
+                }
+                stride = static_cast<int32_t>(std::max<uint32_t>(offset, 4));
+                return layout;
+            };
+            int32_t sourceStride = 0, destinationStride = 0;
+            sourceLayout = packed(sourceStride);
+            destinationLayout = packed(destinationStride);
+            layoutsInArena = false;
+            const int32_t half = ARENA_BYTES / 2;
+            vertices = 2 + static_cast<int32_t>(below(static_cast<uint32_t>(half / std::max(sourceStride, destinationStride) - 1)));
+            static constexpr uint32_t SPECIAL[] = {0x7F800000u, 0xFF800000u, 0x7FC00001u, 0xFF812345u, 0x80000000u,
+                                                   0x00000001u, 0x477FF000u, 0x47800000u, 0x33000001u, 0x3F800000u,
+                                                   0xBF800000u, 0x7E007C01u, 0xFC00FE01u, 0x807F0180u};
+            for (int32_t at = 0; at < half; at += 4)
+                if (chance(8)) std::memcpy(&arena[at], &SPECIAL[below(std::size(SPECIAL))], 4);
+            record.sourceStream0 = {};
+            record.sourceStream0.data = arena.data();
+            record.sourceStream0.length = half;
+            record.sourceStream0.rangeMax = half - 1;
+            record.destinationStream0 = record.sourceStream0;
+            record.destinationStream0.data = arena.data() + half;
+            record.sourceStream1 = record.sourceStream0;
+            record.destinationStream1 = record.destinationStream0;
+            record.sourceStride0 = record.sourceStride1 = sourceStride;
+            record.destinationStride0 = record.destinationStride1 = destinationStride;
+            record.destinationOffset0 = record.destinationOffset1 = 0;
+            record.componentSizes.count = 5;
+            for (int k = 0; k < 8; ++k) record.componentSizes.elements[k] = sizes[k];
+            record.sourceAttributes.length = record.destinationAttributes.length = ATTRIBUTE_SLOT_COUNT;
+            record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
         }
     }
 };

@@ -145,10 +145,30 @@ MESHJOBS_INLINE void Transpose(U8& a, U8& b, U8& c, U8& d) {
 }
 #endif
 
-// RoundToInteger lane by lane: the same magic-number addition.
+#if defined(__x86_64__)
+// The processor's own conversion in the current mode (MXCSR, which is where
+// the mode lives for single-precision arithmetic on x86-64).
+typedef int32_t I8 __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) inline void CurrentModeIntegers8(I8* out, const F8* value) {
+    *out = __builtin_ia32_cvtps2dq256(*value);
+}
+#endif
+
+// RoundToInteger lane by lane, for the clamped products the 8-bit encoders
+// round (|y| ≤ 255): on x86-64 the conversion instruction, which rounds in the
+// current mode like the magic-number addition, elsewhere that addition.
 template <class F>
 MESHJOBS_INLINE auto RoundToIntegers(F y) {
     typedef int32_t I __attribute__((vector_size(sizeof(F))));
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return reinterpret_cast<I>(__builtin_ia32_cvtps2dq(y));
+    } else {
+        I result;
+        CurrentModeIntegers8(&result, &y);
+        return result;
+    }
+#endif
     const auto sign = AsBits(y) & 0x80000000u;
     const F sum = y + AsFloat(sign | 0x4B400000u);
     const I magnitude = reinterpret_cast<I>((AsBits(sum) & 0x7FFFFFFFu) - 0x4B400000u);
@@ -386,17 +406,23 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     return true;
 }
 
+// The smallest interval holding both; a stays empty while `a.first > a.last`.
+inline void Include(Interval& a, const Interval& b) {
+    a.first = b.first < a.first ? b.first : a.first;
+    a.last = b.last > a.last ? b.last : a.last;
+}
+constexpr Interval NOTHING{UINTPTR_MAX, 0};
+
 // Every store of every vertex in [begin, end) fits its stream, and none can
 // reach what the range reads afterwards. Offsets are affine in the vertex
-// index, so the two end vertices bound them.
+// index, so the two end vertices bound them. The reads of one source stream
+// are taken as one span, and so are the stores to one destination stream:
+// coarser than slot by slot, so at worst a range the test could have let
+// through runs the per-vertex path.
 bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
     const VertexBases ends[2] = {BasesOf(record, begin), BasesOf(record, end - 1)};
 
-    Interval reads[ATTRIBUTE_SLOT_COUNT + 5];
-    int readCount = 0;
-    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
-        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
-    };
+    Interval reads[2 + 5] = {NOTHING, NOTHING};
     for (int k = 0; k < plan.slotCount; ++k) {
         const SlotPlan& slot = plan.slots[k];
         if (slot.kind == SlotKind::Skip || !slot.load) continue;
@@ -408,14 +434,21 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
             high = offset > high ? offset : high;
         }
         // A load reads at most 16 bytes from the word holding its first byte.
-        addRead(stream.data, (low < 0 ? 0 : low) & ~int64_t{3}, (high & ~int64_t{3}) + 16 - ((low < 0 ? 0 : low) & ~int64_t{3}));
+        const int64_t first = (low < 0 ? 0 : low) & ~int64_t{3};
+        Interval span;
+        if (Bytes(stream.data, first, (high & ~int64_t{3}) + 16 - first, span)) Include(reads[slot.stream1Source], span);
     }
+    int readCount = 2;
+    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
+        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
+    };
     addRead(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
     addRead(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
     addRead(&record, 0, sizeof record);
     addRead(record.sourceAttributes.safety.versionCell, 0, 4);
     addRead(record.destinationAttributes.safety.versionCell, 0, 4);
 
+    Interval written[2] = {NOTHING, NOTHING};
     for (int k = 0; k < plan.slotCount; ++k) {
         const SlotPlan& slot = plan.slots[k];
         if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
@@ -427,10 +460,14 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
             low = offset < low ? offset : low;
             high = offset > high ? offset : high;
         }
-        Interval written;
-        if (!Bytes(stream.data, low, high - low + slot.byteCount, written)) return false;
+        Interval span;
+        if (!Bytes(stream.data, low, high - low + slot.byteCount, span)) return false;
+        Include(written[slot.stream1Target], span);
+    }
+    for (const Interval& span : written) {
+        if (span.first > span.last) continue;
         for (int r = 0; r < readCount; ++r)
-            if (Overlap(written, reads[r])) return false;
+            if (reads[r].first <= reads[r].last && Overlap(span, reads[r])) return false;
     }
     return true;
 }
@@ -635,8 +672,11 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& 
             // step, either way.
             const int64_t lastWhole = (words - 4) * 4 + 3;
             const int64_t step = sourceSteps[s];
+            const int64_t high = (s ? last.source1 : last.source0) + slot.sourceOffset;
             if (low < 0 || low > lastWhole) {
                 whole = 0;
+            } else if (high >= 0 && high <= lastWhole) {
+                // The last vertex's load is whole, and so is every one between.
             } else if (step != 0) {
                 const int64_t fit = (step > 0 ? (lastWhole - low) / step : low / -step) + 1;
                 whole = fit < whole ? fit : whole;
@@ -781,56 +821,102 @@ MESHJOBS_INLINE void DecodeChunk(const SlotWalk& walk, int32_t first, int32_t co
     }
 }
 
+// The first BYTES bytes of N vertices' words, vertex v at to + out · v.
+template <int N, int BYTES>
+MESHJOBS_INLINE void StoreLanes(uint8_t* to, int64_t out, WordLanes<N> words) {
+    // One or two words a vertex go out from the lanes, without transposing.
+    if constexpr (BYTES == 4) {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane) {
+            const uint32_t word = words.w[0][lane];
+            __builtin_memcpy(to + out * lane, &word, 4);
+        }
+    } else if constexpr (BYTES == 8) {
+        typedef uint64_t Q __attribute__((vector_size(16)));
+        Q pairs[N / 2];
+        if constexpr (N == 4) {
+            pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 0, 4, 1, 5));
+            pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 2, 6, 3, 7));
+        } else {
+            const auto low = __builtin_shufflevector(words.w[0], words.w[1], 0, 8, 1, 9, 4, 12, 5, 13);
+            const auto high = __builtin_shufflevector(words.w[0], words.w[1], 2, 10, 3, 11, 6, 14, 7, 15);
+            pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 0, 1, 2, 3));    // 0, 1
+            pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 0, 1, 2, 3));  // 2, 3
+            pairs[2] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 4, 5, 6, 7));    // 4, 5
+            pairs[3] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 4, 5, 6, 7));  // 6, 7
+        }
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane) {
+            const uint64_t pair = pairs[lane / 2][lane % 2];
+            __builtin_memcpy(to + out * lane, &pair, 8);
+        }
+    } else {
+        Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+        MESHJOBS_UNROLL
+        for (int r = 0; r < 4; ++r) StoreRow<BYTES>(to + r * out, 4 * out, words.w[r]);
+    }
+}
+
 template <int N, bool F16C, uint32_t FORMAT, int BYTES>
 MESHJOBS_INLINE void EncodeChunk(const SlotWalk& walk, int32_t first, int32_t count, const Chunk<N>& chunk) {
     const int64_t out = walk.storeStep;
     for (int i = 0; i < count; i += N) {
         WordLanes<N> words = Encode<N, F16C>(chunk.Get(i), FORMAT);
         uint8_t* to = walk.store + out * (first + i);
-        // One or two words a vertex go out from the lanes, without transposing.
-        if constexpr (BYTES == 4) {
-            if (count - i >= N) {
-                MESHJOBS_UNROLL
-                for (int lane = 0; lane < N; ++lane) {
-                    const uint32_t word = words.w[0][lane];
-                    __builtin_memcpy(to + out * lane, &word, 4);
-                }
-                continue;
-            }
-        } else if constexpr (BYTES == 8) {
-            if (count - i >= N) {
-                typedef uint64_t Q __attribute__((vector_size(16)));
-                Q pairs[N / 2];
-                if constexpr (N == 4) {
-                    pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 0, 4, 1, 5));
-                    pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(words.w[0], words.w[1], 2, 6, 3, 7));
-                } else {
-                    const auto low = __builtin_shufflevector(words.w[0], words.w[1], 0, 8, 1, 9, 4, 12, 5, 13);
-                    const auto high = __builtin_shufflevector(words.w[0], words.w[1], 2, 10, 3, 11, 6, 14, 7, 15);
-                    pairs[0] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 0, 1, 2, 3));    // 0, 1
-                    pairs[1] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 0, 1, 2, 3));  // 2, 3
-                    pairs[2] = reinterpret_cast<Q>(__builtin_shufflevector(low, low, 4, 5, 6, 7));    // 4, 5
-                    pairs[3] = reinterpret_cast<Q>(__builtin_shufflevector(high, high, 4, 5, 6, 7));  // 6, 7
-                }
-                MESHJOBS_UNROLL
-                for (int lane = 0; lane < N; ++lane) {
-                    const uint64_t pair = pairs[lane / 2][lane % 2];
-                    __builtin_memcpy(to + out * lane, &pair, 8);
-                }
-                continue;
-            }
+        if (count - i >= N) {
+            StoreLanes<N, BYTES>(to, out, words);
+            continue;
         }
         Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-        if (count - i >= N) {
-            MESHJOBS_UNROLL
-            for (int r = 0; r < 4; ++r) StoreRow<BYTES>(to + r * out, 4 * out, words.w[r]);
-        } else {
-            U4 rows[8];
-            MESHJOBS_UNROLL
-            for (int r = 0; r < 4; ++r) StoreRow<16>(reinterpret_cast<uint8_t*>(rows + r), 4 * 16, words.w[r]);
-            for (int lane = 0; lane < count - i; ++lane) __builtin_memcpy(to + out * lane, &rows[lane], BYTES);
-        }
+        U4 rows[8];
+        MESHJOBS_UNROLL
+        for (int r = 0; r < 4; ++r) StoreRow<16>(reinterpret_cast<uint8_t*>(rows + r), 4 * 16, words.w[r]);
+        for (int lane = 0; lane < count - i; ++lane) __builtin_memcpy(to + out * lane, &rows[lane], BYTES);
     }
+}
+
+// Whole groups of N vertices of a slot in one pass, from loads to stores,
+// with the formats fixed: the common attribute conversions that need their
+// components apart (the matrices, the renormalisation). Answers how many
+// vertices it converted; the chunk loop takes the rest.
+template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                      const SlotWalk& walk, int32_t whole) {
+    const int64_t in = walk.loadStep, out = walk.storeStep;
+    const uint8_t* from = walk.load;
+    uint8_t* to = walk.store;
+    int32_t done = 0;
+    for (; done + N <= whole; done += N, from += N * in, to += N * out) {
+        U4 rows[8];
+        const uint8_t* at = from;
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane, at += in) __builtin_memcpy(&rows[lane], at, 16);
+        WordLanes<N> words;
+        MESHJOBS_UNROLL
+        for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
+        Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+        const Lanes<N> value = TransformLanes<N>(record, slot, Decode<N, F16C>(words, FROM));
+        StoreLanes<N, BYTES>(to, out, Encode<N, F16C>(value, TO));
+    }
+    return done;
+}
+
+// The fused conversions there are: position and the directions, between
+// singles and singles or signed bytes. 0 when none fits.
+template <int N, bool F16C, int BYTES>
+MESHJOBS_INLINE int32_t TryConvertGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                         const SlotWalk& walk, int32_t whole) {
+    const bool direction = slot.kind == SlotKind::Position || slot.kind == SlotKind::Normal || slot.kind == SlotKind::Tangent;
+    if (!direction || !slot.load || slot.marker) return 0;
+    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
+    const uint32_t to = slot.kind == SlotKind::Position ? FORMAT_FLOAT32 : slot.encodeFormat;
+    if (from == FORMAT_FLOAT32 && to == FORMAT_FLOAT32 && BYTES >= 8)
+        return ConvertGroups<N, F16C, FORMAT_FLOAT32, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+    if (from == FORMAT_FLOAT32 && to == FORMAT_SNORM8 && BYTES == 4)
+        return ConvertGroups<N, F16C, FORMAT_FLOAT32, FORMAT_SNORM8, BYTES>(record, slot, walk, whole);
+    if (from == FORMAT_SNORM8 && to == FORMAT_FLOAT32 && BYTES >= 8)
+        return ConvertGroups<N, F16C, FORMAT_SNORM8, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+    return 0;
 }
 
 // The slot's arithmetic on decoded values, in place.
@@ -851,22 +937,191 @@ MESHJOBS_INLINE void FillChunk(Chunk<N>& chunk, int32_t count, const uint32_t (&
         for (int i = 0; i < end; ++i) chunk.c[k][i] = BitsToFloat(words[k]);
 }
 
+// A slot that maps each byte of its one stored word on its own: 8-bit
+// components in and out with nothing applied between (colors, texture
+// coordinates without the scale). Its 256 outcomes are worked out once per
+// range by the same lane code, in the current rounding mode, and the range is
+// then a table lookup per byte, or a word copy where the table maps every
+// byte to itself.
+bool IsByteMap(const SlotPlan& slot) {
+    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
+    return (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)) && slot.load &&
+           (from == FORMAT_UNORM8 || from == FORMAT_SNORM8) &&
+           (slot.encodeFormat == FORMAT_UNORM8 || slot.encodeFormat == FORMAT_SNORM8);
+}
+
+// Ranges shorter than this leave byte-mapped slots to the chunk loop: the
+// table costs about as much as converting 64 vertices.
+constexpr int32_t BYTE_MAP_MIN_VERTICES = 64;
+
+template <int N, bool F16C>
+MESHJOBS_INLINE bool BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
+    typedef typename Vec<N>::U U;
+    U lanes;
+    MESHJOBS_UNROLL
+    for (int lane = 0; lane < N; ++lane) lanes[lane] = 4u * lane;
+    bool identity = true;
+    for (uint32_t first = 0; first < 256; first += 4 * N) {
+        // Word j holds bytes 4j to 4j + 3, each in its own component.
+        const U start = lanes + first;
+        WordLanes<N> words{};
+        words.w[0] = start | (start + 1u) << 8 | (start + 2u) << 16 | (start + 3u) << 24;
+        const WordLanes<N> mapped = Encode<N, F16C>(Decode<N, F16C>(words, slot.sourceFormat), slot.encodeFormat);
+        __builtin_memcpy(table + first, &mapped.w[0], sizeof mapped.w[0]);
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane) identity &= mapped.w[0][lane] == words.w[0][lane];
+    }
+    return identity;
+}
+
+template <int BYTES>
+MESHJOBS_INLINE void CopyWords(SlotWalk walk, int32_t count, int32_t whole) {
+    const int64_t in = walk.loadStep, out = walk.storeStep;
+    int32_t done = 0;
+    for (; done < whole; ++done, walk.load += in, walk.store += out) {
+        U4 words;
+        __builtin_memcpy(&words, walk.load, 16);
+        __builtin_memcpy(walk.store, &words, BYTES);
+    }
+    for (; done < count; ++done, walk.store += out) {
+        const U4 words = LoadVector(*walk.stream, walk.loadOffset + in * done);
+        __builtin_memcpy(walk.store, &words, BYTES);
+    }
+}
+
+MESHJOBS_INLINE uint32_t MapBytes(const uint8_t (&table)[256], uint32_t word) {
+    return table[word & 0xFFu] | uint32_t{table[word >> 8 & 0xFFu]} << 8 | uint32_t{table[word >> 16 & 0xFFu]} << 16 |
+           uint32_t{table[word >> 24]} << 24;
+}
+
+MESHJOBS_INLINE void MapWords(const uint8_t (&table)[256], SlotWalk walk, int32_t count, int32_t whole) {
+    const int64_t in = walk.loadStep, out = walk.storeStep;
+    int32_t done = 0;
+    for (; done < whole; ++done, walk.load += in, walk.store += out) {
+        uint32_t word;
+        __builtin_memcpy(&word, walk.load, 4);
+        word = MapBytes(table, word);
+        __builtin_memcpy(walk.store, &word, 4);
+    }
+    for (; done < count; ++done, walk.store += out) {
+        const uint32_t word = MapBytes(table, LoadVector(*walk.stream, walk.loadOffset + in * done)[0]);
+        __builtin_memcpy(walk.store, &word, 4);
+    }
+}
+
+#if defined(__x86_64__)
+// Halves packed in stream order, four to the low eight bytes, to singles and
+// back (the upper eight bytes zero): the codec's word layout for halves.
+__attribute__((target("f16c"))) inline F4 PackedHalvesToFloats(U4 words) {
+    return __builtin_ia32_vcvtph2ps(reinterpret_cast<H8>(words));
+}
+__attribute__((target("f16c"))) inline U4 FloatsToPackedHalves(F4 value) {
+    return reinterpret_cast<U4>(__builtin_ia32_vcvtps2ph(value, 4));
+}
+
+// A slot whose components convert each on its own between singles and halves:
+// colors and texture coordinates, the scale of slot 5 included (it touches x
+// and y alone). One vertex is one vector in stream order: nothing to
+// transpose.
+bool IsElementwiseFloat(const SlotPlan& slot) {
+    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
+    return (slot.kind == SlotKind::Color || slot.kind == SlotKind::TexCoord) && slot.load &&
+           (from == FORMAT_FLOAT16 || from == FORMAT_FLOAT32) &&
+           (slot.encodeFormat == FORMAT_FLOAT16 || slot.encodeFormat == FORMAT_FLOAT32);
+}
+
+struct ScaleOffsets {
+    F4 scaleA, offsetA, scaleB, offsetB;
+};
+
+// Lambdas do not take their function's target, so the vertex step is a
+// function of its own.
+template <bool FROM_HALVES, bool TO_HALVES, bool SCALE>
+__attribute__((target("avx2,f16c"))) inline U4 ConvertElements(U4 words, const ScaleOffsets& so) {
+    const F4 value = FROM_HALVES ? PackedHalvesToFloats(words) : AsFloat(words);
+    F4 result = value;
+    if constexpr (SCALE) {
+        const F4 t = CanonicalNaNs((value * so.scaleA + so.offsetA) * so.scaleB + so.offsetB);
+        result = __builtin_shufflevector(t, value, 0, 1, 6, 7);  // z and w pass untouched
+    }
+    return TO_HALVES ? FloatsToPackedHalves(result) : AsBits(result);
+}
+
+template <bool FROM_HALVES, bool TO_HALVES, bool SCALE, int BYTES>
+__attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertexLayoutRecord& record, SlotWalk walk,
+                                                             int32_t count, int32_t whole) {
+    const Float4& a = record.texCoordScaleOffsetA;
+    const Float4& b = record.texCoordScaleOffsetB;
+    const ScaleOffsets so{{a.x, a.y, 1.0f, 1.0f}, {a.z, a.w, 0.0f, 0.0f}, {b.x, b.y, 1.0f, 1.0f}, {b.z, b.w, 0.0f, 0.0f}};
+    const int64_t in = walk.loadStep, out = walk.storeStep;
+    int32_t done = 0;
+    for (; done < whole; ++done, walk.load += in, walk.store += out) {
+        U4 words;
+        __builtin_memcpy(&words, walk.load, 16);
+        StoreWords<BYTES>(walk.store, ConvertElements<FROM_HALVES, TO_HALVES, SCALE>(words, so));
+    }
+    for (; done < count; ++done, walk.store += out)
+        StoreWords<BYTES>(walk.store, ConvertElements<FROM_HALVES, TO_HALVES, SCALE>(
+                                          LoadVector(*walk.stream, walk.loadOffset + in * done), so));
+}
+
+template <int BYTES>
+__attribute__((target("avx2,f16c"))) void RunElementwise(const ConvertVertexLayoutRecord& record,
+                                                         const SlotPlan& slot, const SlotWalk& walk, int32_t count,
+                                                         int32_t whole) {
+    const bool fromHalves = ClampFormat(slot.sourceFormat, FORMAT_UNORM8) == FORMAT_FLOAT16;
+    const bool toHalves = slot.encodeFormat == FORMAT_FLOAT16;
+    const int variant = fromHalves << 2 | toHalves << 1 | slot.scaleOffset;
+    switch (variant) {
+        case 0: ConvertElementwise<false, false, false, BYTES>(record, walk, count, whole); break;
+        case 1: ConvertElementwise<false, false, true, BYTES>(record, walk, count, whole); break;
+        case 2: ConvertElementwise<false, true, false, BYTES>(record, walk, count, whole); break;
+        case 3: ConvertElementwise<false, true, true, BYTES>(record, walk, count, whole); break;
+        case 4: ConvertElementwise<true, false, false, BYTES>(record, walk, count, whole); break;
+        case 5: ConvertElementwise<true, false, true, BYTES>(record, walk, count, whole); break;
+        case 6: ConvertElementwise<true, true, false, BYTES>(record, walk, count, whole); break;
+        default: ConvertElementwise<true, true, true, BYTES>(record, walk, count, whole); break;
+    }
+}
+#endif
+
 template <int N, bool F16C, int BYTES>
 MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
                                   int32_t count, int32_t whole) {
-    const int64_t in = walk.loadStep, out = walk.storeStep;
     if (IsWordCopy(slot)) {
-        int32_t done = 0;
-        for (; done < whole; ++done, walk.load += in, walk.store += out) {
-            U4 words;
-            __builtin_memcpy(&words, walk.load, 16);
-            __builtin_memcpy(walk.store, &words, BYTES);
-        }
-        for (; done < count; ++done, walk.store += out) {
-            const U4 words = LoadVector(*walk.stream, walk.loadOffset + in * done);
-            __builtin_memcpy(walk.store, &words, BYTES);
-        }
+        CopyWords<BYTES>(walk, count, whole);
         return;
+    }
+    if constexpr (BYTES == 4) {
+        if (count >= BYTE_MAP_MIN_VERTICES && IsByteMap(slot)) {
+            uint8_t table[256];
+            if (BuildByteMap<N, F16C>(slot, table)) {
+                CopyWords<4>(walk, count, whole);
+            } else {
+                MapWords(table, walk, count, whole);
+            }
+            return;
+        }
+    }
+#if defined(__x86_64__)
+    if constexpr (F16C) {
+        if (IsElementwiseFloat(slot)) {
+            RunElementwise<BYTES>(record, slot, walk, count, whole);
+            return;
+        }
+    }
+#endif
+    if constexpr (F16C) {
+        // The fused groups first; the chunk loop carries on where they stop.
+        const int32_t done = TryConvertGroups<N, F16C, BYTES>(record, slot, walk, whole);
+        if (done > 0) {
+            walk.load += walk.loadStep * done;
+            walk.loadOffset += walk.loadStep * done;
+            walk.store += walk.storeStep * done;
+            count -= done;
+            whole -= done;
+            if (count == 0) return;
+        }
     }
     // Markers store as singles' bits: encoding singles keeps the words.
     const bool loads = slot.load && !slot.marker;
