@@ -13,6 +13,7 @@
 #include "conversion/convert_range.h"
 
 #include "conversion/converters.h"
+#include "conversion/range_plan.h"
 #include "runtime/checks.h"
 #include "runtime/cpu_features.h"
 
@@ -175,6 +176,46 @@ MESHJOBS_INLINE auto RoundToIntegers(F y) {
     return sign != 0u ? -magnitude : magnitude;
 }
 
+#if defined(__x86_64__)
+__attribute__((target("avx"))) inline void Min8(F8* out, const F8* value, const F8* limit) {
+    *out = __builtin_ia32_minps256(*value, *limit);
+}
+__attribute__((target("avx"))) inline void Max8(F8* out, const F8* value, const F8* limit) {
+    *out = __builtin_ia32_maxps256(*value, *limit);
+}
+#endif
+
+// value < limit ? value : limit, lane by lane (a NaN gives the limit): on
+// x86-64 exactly what the min instruction does with its operands this way
+// round.
+template <class F>
+MESHJOBS_INLINE F AtMost(F value, F limit) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return __builtin_ia32_minps(value, limit);
+    } else {
+        F result;
+        Min8(&result, &value, &limit);
+        return result;
+    }
+#endif
+    return value < limit ? value : limit;
+}
+// value > limit ? value : limit, lane by lane.
+template <class F>
+MESHJOBS_INLINE F AtLeast(F value, F limit) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return __builtin_ia32_maxps(value, limit);
+    } else {
+        F result;
+        Max8(&result, &value, &limit);
+        return result;
+    }
+#endif
+    return value > limit ? value : limit;
+}
+
 template <int N, bool F16C>
 MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) {
     typedef typename Vec<N>::F F;
@@ -192,7 +233,7 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
             for (int k = 0; k < 4; ++k) {
                 const I byte = reinterpret_cast<I>(words.w[0] << (24 - 8 * k)) >> 24;
                 const F p = __builtin_convertvector(byte, F) * Splat<N>(BitsToFloat(SNORM8_SCALE_BITS));
-                value.c[k] = p > Splat<N>(-1.0f) ? p : Splat<N>(-1.0f);
+                value.c[k] = AtLeast(p, Splat<N>(-1.0f));
             }
             break;
         case FORMAT_FLOAT16:
@@ -231,16 +272,14 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
         case FORMAT_UNORM8:
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                F x = value.c[k] < Splat<N>(1.0f) ? value.c[k] : Splat<N>(1.0f);
-                x = x > Splat<N>(0.0f) ? x : Splat<N>(0.0f);
+                const F x = AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), Splat<N>(0.0f));
                 words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(255.0f))) & 0xFFu) << (8 * k);
             }
             break;
         case FORMAT_SNORM8:
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                F x = value.c[k] < Splat<N>(1.0f) ? value.c[k] : Splat<N>(1.0f);
-                x = x > Splat<N>(-1.0f) ? x : Splat<N>(-1.0f);
+                const F x = AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), Splat<N>(-1.0f));
                 words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(127.0f))) & 0xFFu) << (8 * k);
             }
             break;
@@ -293,185 +332,6 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
-enum class SlotKind : uint8_t { Skip, Position, Normal, Tangent, Color, TexCoord };
-
-// One slot of the range, decided from its two descriptors.
-struct SlotPlan {
-    SlotKind kind;
-    bool load;           // whether the source is read (color without source: no)
-    bool stream1Source;  // which source stream and base
-    bool stream1Target;
-    bool renormalise;
-    bool scaleOffset;
-    uint32_t sourceFormat;
-    uint32_t encodeFormat;
-    int64_t sourceOffset;  // the descriptor's offset byte
-    int64_t targetOffset;
-    int32_t byteCount;  // 0: nothing stored
-    bool marker;        // the normal's 8-byte stand-in instead of the value
-};
-
-struct RangePlan {
-    SlotPlan slots[ATTRIBUTE_SLOT_COUNT];
-    int slotCount;
-};
-
-struct Interval {
-    uintptr_t first, last;  // inclusive
-};
-
-inline bool Overlap(const Interval& a, const Interval& b) { return a.first <= b.last && b.first <= a.last; }
-
-// The bytes [first, first + count) of memory; false when empty or wrapping.
-inline bool Bytes(const void* start, int64_t offset, int64_t count, Interval& out) {
-    if (count <= 0) return false;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(start) + static_cast<uintptr_t>(offset);
-    out = {first, first + static_cast<uintptr_t>(count - 1)};
-    return out.last >= out.first;
-}
-
-VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
-    const int64_t index = i;
-    const int64_t sourceStride1 = record.sourceStride1;
-    return {record.sourceStride0 * index, record.destinationStride0 * index + record.destinationOffset0,
-            (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
-            record.destinationStride1 * index + record.destinationOffset1};
-}
-
-// The same decisions the converters make per vertex; false when any of them
-// would stop the job (its size-list test).
-bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
-               const AttributeDescriptor* destinations, RangePlan& plan) {
-    const auto& sizes = record.componentSizes;
-    if (sizes.count <= FORMAT_FLOAT32) return false;
-    plan.slotCount = ATTRIBUTE_SLOT_COUNT;
-    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
-        const AttributeDescriptor s = sources[k], d = destinations[k];
-        SlotPlan& slot = plan.slots[k];
-        slot = SlotPlan{};
-        slot.sourceFormat = DescriptorFormat(s);
-        slot.sourceOffset = DescriptorOffset(s);
-        slot.stream1Source = DescriptorSelectsStream1(s);
-        slot.targetOffset = DescriptorOffset(d);
-        slot.stream1Target = DescriptorSelectsStream1(d);
-        slot.load = true;
-        const uint32_t rawFormat = DescriptorFormat(d);
-        const uint32_t sourceDimension = DescriptorDimension(s), destinationDimension = DescriptorDimension(d);
-        if (k == 0) {
-            slot.kind = SlotKind::Position;
-            slot.sourceOffset = 0;
-            slot.stream1Source = slot.stream1Target = false;
-            slot.targetOffset = 0;
-            const int32_t byteCount = ByteCount(3, sizes.elements[FORMAT_FLOAT32]);
-            slot.byteCount = byteCount == 12 || byteCount == 8 ? byteCount : 12;
-            slot.marker = !(byteCount == 12 || byteCount == 8);  // three integer ones
-        } else if (k == 1) {
-            if (sourceDimension == 0) continue;
-            slot.kind = SlotKind::Normal;
-            slot.renormalise = rawFormat == FORMAT_SNORM8;
-            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
-            const int32_t byteCount = ByteCount(destinationDimension, sizes.elements[slot.encodeFormat]);
-            if (byteCount == 4 || byteCount == 8 || byteCount == 12) {
-                slot.byteCount = byteCount;
-            } else if (byteCount >= 8) {
-                slot.byteCount = 8;
-                slot.marker = true;
-            }
-        } else if (k == 2) {
-            if (sourceDimension == 0 || destinationDimension == 0) continue;
-            slot.kind = SlotKind::Tangent;
-            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
-            slot.renormalise = slot.encodeFormat == FORMAT_SNORM8;
-            const int32_t byteCount = ByteCount(4, sizes.elements[slot.encodeFormat]);
-            if (byteCount == 4 || byteCount == 8 || byteCount == 16) slot.byteCount = byteCount;
-        } else if (k == 3) {
-            if ((destinationDimension & 0xFu) == 0) continue;
-            slot.kind = SlotKind::Color;
-            slot.load = sourceDimension != 0;
-            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
-            if (rawFormat >= sizes.count) return false;
-            const int32_t byteCount = ByteCount(destinationDimension, sizes.elements[rawFormat]);
-            if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
-        } else {
-            if (sourceDimension == 0 || destinationDimension == 0) continue;
-            slot.kind = SlotKind::TexCoord;
-            slot.scaleOffset = k == 5;
-            slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
-            if (rawFormat >= sizes.count) return false;
-            const uint32_t components = sourceDimension < destinationDimension ? sourceDimension : destinationDimension;
-            const int32_t byteCount = ByteCount(components, sizes.elements[rawFormat]);
-            if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
-        }
-    }
-    return true;
-}
-
-// The smallest interval holding both; a stays empty while `a.first > a.last`.
-inline void Include(Interval& a, const Interval& b) {
-    a.first = b.first < a.first ? b.first : a.first;
-    a.last = b.last > a.last ? b.last : a.last;
-}
-constexpr Interval NOTHING{UINTPTR_MAX, 0};
-
-// Every store of every vertex in [begin, end) fits its stream, and none can
-// reach what the range reads afterwards. Offsets are affine in the vertex
-// index, so the two end vertices bound them. The reads of one source stream
-// are taken as one span, and so are the stores to one destination stream:
-// coarser than slot by slot, so at worst a range the test could have let
-// through runs the per-vertex path.
-bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
-    const VertexBases ends[2] = {BasesOf(record, begin), BasesOf(record, end - 1)};
-
-    Interval reads[2 + 5] = {NOTHING, NOTHING};
-    for (int k = 0; k < plan.slotCount; ++k) {
-        const SlotPlan& slot = plan.slots[k];
-        if (slot.kind == SlotKind::Skip || !slot.load) continue;
-        const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
-        int64_t low = INT64_MAX, high = INT64_MIN;
-        for (const VertexBases& bases : ends) {
-            const int64_t offset = (slot.stream1Source ? bases.source1 : bases.source0) + slot.sourceOffset;
-            low = offset < low ? offset : low;
-            high = offset > high ? offset : high;
-        }
-        // A load reads at most 16 bytes from the word holding its first byte.
-        const int64_t first = (low < 0 ? 0 : low) & ~int64_t{3};
-        Interval span;
-        if (Bytes(stream.data, first, (high & ~int64_t{3}) + 16 - first, span)) Include(reads[slot.stream1Source], span);
-    }
-    int readCount = 2;
-    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
-        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
-    };
-    addRead(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
-    addRead(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
-    addRead(&record, 0, sizeof record);
-    addRead(record.sourceAttributes.safety.versionCell, 0, 4);
-    addRead(record.destinationAttributes.safety.versionCell, 0, 4);
-
-    Interval written[2] = {NOTHING, NOTHING};
-    for (int k = 0; k < plan.slotCount; ++k) {
-        const SlotPlan& slot = plan.slots[k];
-        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
-        const ArrayView<uint8_t>& stream = slot.stream1Target ? record.destinationStream1 : record.destinationStream0;
-        int64_t low = INT64_MAX, high = INT64_MIN;
-        for (const VertexBases& bases : ends) {
-            const int64_t offset = (slot.stream1Target ? bases.destination1 : bases.destination0) + slot.targetOffset;
-            if (!StoreFits(stream, offset, slot.byteCount)) return false;
-            low = offset < low ? offset : low;
-            high = offset > high ? offset : high;
-        }
-        Interval span;
-        if (!Bytes(stream.data, low, high - low + slot.byteCount, span)) return false;
-        Include(written[slot.stream1Target], span);
-    }
-    for (const Interval& span : written) {
-        if (span.first > span.last) continue;
-        for (int r = 0; r < readCount; ++r)
-            if (reads[r].first <= reads[r].last && Overlap(span, reads[r])) return false;
-    }
-    return true;
-}
-
 // The codec's LoadWords for one vertex, as a vector: whole loads inline, the
 // rest (short streams, no data) through LoadWords itself.
 inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
@@ -499,7 +359,15 @@ inline WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const Slo
 
 // The slot's arithmetic on decoded values: the one place both the block and
 // the chunk loops take it from, in the converters' order of operations.
-template <int N>
+template <bool CANONICAL, class F>
+MESHJOBS_INLINE F Canonical(F value) {
+    if constexpr (CANONICAL) return CanonicalNaNs(value);
+    return value;
+}
+
+// Without CANONICAL the NaNs keep whatever payload the arithmetic gave them:
+// for callers that encode to 8 bits, where every NaN clamps to 1 alike.
+template <int N, bool CANONICAL = true>
 MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
     Lanes<N> t = v;
     switch (slot.kind) {
@@ -507,7 +375,7 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
             const auto& m = record.positionMatrix.columns;
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
-                t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
+                t.c[r] = Canonical<CANONICAL>(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
                                         Splat<N>(m[2][r]) * v.c[2]) +
                                        Splat<N>(m[3][r]));
             t.c[3] = Splat<N>(0.0f);
@@ -521,7 +389,7 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
             t.c[3] = Splat<N>(0.0f);
             if (slot.renormalise) Renormalise(t);
             MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
             break;
         }
         case SlotKind::Tangent: {
@@ -533,7 +401,7 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
             t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
             if (slot.renormalise) Renormalise(t);
             MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
             break;
         }
         case SlotKind::TexCoord: {
@@ -543,8 +411,8 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
                 t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
                 t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
             }
-            t.c[0] = CanonicalNaNs(t.c[0]);
-            t.c[1] = CanonicalNaNs(t.c[1]);
+            t.c[0] = Canonical<CANONICAL>(t.c[0]);
+            t.c[1] = Canonical<CANONICAL>(t.c[1]);
             break;
         }
         default:
@@ -604,11 +472,8 @@ inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
 template <bool F16C>
 MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
                                    int32_t end) {
-    // Slots that store anything, in slot order.
-    int active[ATTRIBUTE_SLOT_COUNT];
-    int activeCount = 0;
-    for (int k = 0; k < plan.slotCount; ++k)
-        if (plan.slots[k].kind != SlotKind::Skip && plan.slots[k].byteCount != 0) active[activeCount++] = k;
+    const int* const active = plan.active;
+    const int activeCount = plan.activeCount;
 
     for (int32_t first = begin; first < end; first += LANES) {
         // A short last block repeats its last vertex in the spare lanes; they
@@ -631,100 +496,6 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
                 StoreVector(stream.data + base + slot.targetOffset, words[a].w[lane], slot.byteCount);
             }
     }
-}
-
-// A slot's loads and stores as pointers that step by a fixed stride.
-struct SlotWalk {
-    const uint8_t* load;
-    int64_t loadStep;
-    const ArrayView<uint8_t>* stream;  // for the loads past the whole ones
-    int64_t loadOffset;
-    uint8_t* store;
-    int64_t storeStep;
-};
-
-// When no two stores of the range share a byte, the order of the stores no
-// longer matters, and each slot can run on its own over the range: over the
-// first vertices, whose loads are whole 16-byte loads at a fixed step, with no
-// test left in the loop, then over the rest with the codec's own loads.
-// `whole` is how many vertices the first part has.
-bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
-                      SlotWalk* walks, int32_t& wholeCount) {
-    int64_t whole = end - begin;
-    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
-    const int64_t sourceSteps[2] = {record.sourceStride0,
-                                    record.sourceStride1 < 0 ? -int64_t{record.sourceStride1} : record.sourceStride1};
-    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
-    int64_t footprintLow[2] = {INT64_MAX, INT64_MAX}, footprintHigh[2] = {INT64_MIN, INT64_MIN};
-    for (int k = 0; k < plan.slotCount; ++k) {
-        const SlotPlan& slot = plan.slots[k];
-        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
-        SlotWalk& walk = walks[k];
-        walk = SlotWalk{};
-        if (slot.load && !slot.marker) {
-            const int s = slot.stream1Source ? 1 : 0;
-            const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
-            // Word-aligned steps keep every load at the same offset within its word.
-            if (stream.data == nullptr || sourceSteps[s] % 4 != 0) return false;
-            const int64_t words = (stream.length > 0 ? stream.length : 0) >> 2;
-            const int64_t low = (s ? first.source1 : first.source0) + slot.sourceOffset;
-            // A load is whole from offset 0 up to this one; offsets move by the
-            // step, either way.
-            const int64_t lastWhole = (words - 4) * 4 + 3;
-            const int64_t step = sourceSteps[s];
-            const int64_t high = (s ? last.source1 : last.source0) + slot.sourceOffset;
-            if (low < 0 || low > lastWhole) {
-                whole = 0;
-            } else if (high >= 0 && high <= lastWhole) {
-                // The last vertex's load is whole, and so is every one between.
-            } else if (step != 0) {
-                const int64_t fit = (step > 0 ? (lastWhole - low) / step : low / -step) + 1;
-                whole = fit < whole ? fit : whole;
-            }
-            walk.load = stream.data + (low & ~int64_t{3});
-            walk.loadStep = step;
-            walk.stream = &stream;
-            walk.loadOffset = low;
-        }
-        const int t = slot.stream1Target ? 1 : 0;
-        const ArrayView<uint8_t>& target = t ? record.destinationStream1 : record.destinationStream0;
-        walk.store = target.data + (t ? first.destination1 : first.destination0) + slot.targetOffset;
-        walk.storeStep = destinationSteps[t];
-        // Stores of one vertex in one stream: pairwise apart.
-        for (int j = 0; j < k; ++j) {
-            const SlotPlan& other = plan.slots[j];
-            if (other.kind == SlotKind::Skip || other.byteCount == 0 || other.stream1Target != slot.stream1Target)
-                continue;
-            if (slot.targetOffset < other.targetOffset + other.byteCount &&
-                other.targetOffset < slot.targetOffset + slot.byteCount)
-                return false;
-        }
-        footprintLow[t] = slot.targetOffset < footprintLow[t] ? slot.targetOffset : footprintLow[t];
-        const int64_t storeEnd = slot.targetOffset + slot.byteCount;
-        footprintHigh[t] = storeEnd > footprintHigh[t] ? storeEnd : footprintHigh[t];
-    }
-    // Neighbouring vertices: a step at least the footprint keeps them apart.
-    bool used[2];
-    for (int t = 0; t < 2; ++t) {
-        used[t] = footprintLow[t] != INT64_MAX;
-        const int64_t step = destinationSteps[t] < 0 ? -int64_t{destinationSteps[t]} : destinationSteps[t];
-        if (used[t] && end - begin > 1 && step < footprintHigh[t] - footprintLow[t]) return false;
-    }
-    // The two streams' whole written spans apart.
-    if (used[0] && used[1]) {
-        const int64_t bases0[2] = {first.destination0, last.destination0};
-        const int64_t bases1[2] = {first.destination1, last.destination1};
-        const int64_t low0 = (bases0[0] < bases0[1] ? bases0[0] : bases0[1]) + footprintLow[0];
-        const int64_t high0 = (bases0[0] < bases0[1] ? bases0[1] : bases0[0]) + footprintHigh[0];
-        const int64_t low1 = (bases1[0] < bases1[1] ? bases1[0] : bases1[1]) + footprintLow[1];
-        const int64_t high1 = (bases1[0] < bases1[1] ? bases1[1] : bases1[0]) + footprintHigh[1];
-        Interval a, b;
-        if (!Bytes(record.destinationStream0.data, low0, high0 - low0, a) ||
-            !Bytes(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
-            return false;
-    }
-    wholeCount = static_cast<int32_t>(whole);
-    return true;
 }
 
 // Slot rows of N vertices: row r holds vertex r, and with eight lanes vertex
@@ -895,10 +666,37 @@ MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, c
         MESHJOBS_UNROLL
         for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
         Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-        const Lanes<N> value = TransformLanes<N>(record, slot, Decode<N, F16C>(words, FROM));
+        constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
+        const Lanes<N> value = TransformLanes<N, !EIGHT_BITS>(record, slot, Decode<N, F16C>(words, FROM));
         StoreLanes<N, BYTES>(to, out, Encode<N, F16C>(value, TO));
     }
     return done;
+}
+
+// Each fused loop is a function of its own, compiled for its instruction
+// set: inlined into the one function that runs every slot, its vectors
+// spill to the stack.
+template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+__attribute__((noinline)) int32_t ConvertGroupsPortable(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                                        const SlotWalk& walk, int32_t whole) {
+    return ConvertGroups<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+}
+#if defined(__x86_64__)
+template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+__attribute__((target("avx2,f16c"), noinline)) int32_t ConvertGroupsAvx2(const ConvertVertexLayoutRecord& record,
+                                                                          const SlotPlan& slot, const SlotWalk& walk,
+                                                                          int32_t whole) {
+    return ConvertGroups<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+}
+#endif
+
+template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+MESHJOBS_INLINE int32_t RunGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const SlotWalk& walk,
+                                  int32_t whole) {
+#if defined(__x86_64__)
+    if constexpr (F16C) return ConvertGroupsAvx2<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+#endif
+    return ConvertGroupsPortable<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
 }
 
 // The fused conversions there are: position and the directions, between
@@ -910,12 +708,15 @@ MESHJOBS_INLINE int32_t TryConvertGroups(const ConvertVertexLayoutRecord& record
     if (!direction || !slot.load || slot.marker) return 0;
     const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
     const uint32_t to = slot.kind == SlotKind::Position ? FORMAT_FLOAT32 : slot.encodeFormat;
-    if (from == FORMAT_FLOAT32 && to == FORMAT_FLOAT32 && BYTES >= 8)
-        return ConvertGroups<N, F16C, FORMAT_FLOAT32, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
-    if (from == FORMAT_FLOAT32 && to == FORMAT_SNORM8 && BYTES == 4)
-        return ConvertGroups<N, F16C, FORMAT_FLOAT32, FORMAT_SNORM8, BYTES>(record, slot, walk, whole);
-    if (from == FORMAT_SNORM8 && to == FORMAT_FLOAT32 && BYTES >= 8)
-        return ConvertGroups<N, F16C, FORMAT_SNORM8, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+    if constexpr (BYTES >= 8) {
+        if (from == FORMAT_FLOAT32 && to == FORMAT_FLOAT32)
+            return RunGroups<N, F16C, FORMAT_FLOAT32, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+        if (from == FORMAT_SNORM8 && to == FORMAT_FLOAT32)
+            return RunGroups<N, F16C, FORMAT_SNORM8, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+    } else if constexpr (BYTES == 4) {
+        if (from == FORMAT_FLOAT32 && to == FORMAT_SNORM8)
+            return RunGroups<N, F16C, FORMAT_FLOAT32, FORMAT_SNORM8, BYTES>(record, slot, walk, whole);
+    }
     return 0;
 }
 
@@ -1055,6 +856,26 @@ __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertex
     const ScaleOffsets so{{a.x, a.y, 1.0f, 1.0f}, {a.z, a.w, 0.0f, 0.0f}, {b.x, b.y, 1.0f, 1.0f}, {b.z, b.w, 0.0f, 0.0f}};
     const int64_t in = walk.loadStep, out = walk.storeStep;
     int32_t done = 0;
+    if constexpr (!FROM_HALVES && TO_HALVES && BYTES == 4) {
+        // Two singles to two halves, the usual texture coordinates: four
+        // vertices to one eight-lane conversion.
+        typedef uint64_t Q4 __attribute__((vector_size(32)));
+        const F8 scaleA{a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y}, offsetA{a.z, a.w, a.z, a.w, a.z, a.w, a.z, a.w};
+        const F8 scaleB{b.x, b.y, b.x, b.y, b.x, b.y, b.x, b.y}, offsetB{b.z, b.w, b.z, b.w, b.z, b.w, b.z, b.w};
+        for (; done + 4 <= whole; done += 4, walk.load += 4 * in, walk.store += 4 * out) {
+            uint64_t pairs[4];
+            MESHJOBS_UNROLL
+            for (int v = 0; v < 4; ++v) __builtin_memcpy(&pairs[v], walk.load + v * in, 8);
+            F8 value = AsFloat(Q4{pairs[0], pairs[1], pairs[2], pairs[3]});
+            if constexpr (SCALE) value = CanonicalNaNs((value * scaleA + offsetA) * scaleB + offsetB);
+            const U4 words = reinterpret_cast<U4>(__builtin_ia32_vcvtps2ph256(value, 4));
+            MESHJOBS_UNROLL
+            for (int v = 0; v < 4; ++v) {
+                const uint32_t word = words[v];
+                __builtin_memcpy(walk.store + v * out, &word, 4);
+            }
+        }
+    }
     for (; done < whole; ++done, walk.load += in, walk.store += out) {
         U4 words;
         __builtin_memcpy(&words, walk.load, 16);
@@ -1111,7 +932,7 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
         }
     }
 #endif
-    if constexpr (F16C) {
+    {
         // The fused groups first; the chunk loop carries on where they stop.
         const int32_t done = TryConvertGroups<N, F16C, BYTES>(record, slot, walk, whole);
         if (done > 0) {
@@ -1163,9 +984,9 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
 template <int N, bool F16C>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                    const SlotWalk* walks, int32_t count, int32_t whole) {
-    for (int k = 0; k < plan.slotCount; ++k) {
+    for (int i = 0; i < plan.activeCount; ++i) {
+        const int k = plan.active[i];
         const SlotPlan& slot = plan.slots[k];
-        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
         switch (slot.byteCount) {
             case 4: RunSlotBytes<N, F16C, 4>(record, slot, walks[k], count, whole); break;
             case 8: RunSlotBytes<N, F16C, 8>(record, slot, walks[k], count, whole); break;
@@ -1215,7 +1036,7 @@ __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexL
 
 }  // namespace
 
-bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end) {
+bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end, PlanCache& cache) {
     if (end - begin < FAST_RANGE_MIN_VERTICES) return false;
     const ArrayView<uint32_t>& sources = record.sourceAttributes;
     const ArrayView<uint32_t>& destinations = record.destinationAttributes;
@@ -1230,12 +1051,15 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
             static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(destinations.safety)) & READ_MASK))
         return false;
 
-    RangePlan plan;
-    if (!PlanSlots(record, sources.data, destinations.data, plan)) return false;
+    RangePlan& plan = cache.plan;
+    if (!cache.planned || !PlanStillHolds(record, sources.data, destinations.data, plan)) {
+        cache.planned = PlanSlots(record, sources.data, destinations.data, plan);
+        if (!cache.planned) return false;
+    }
     if (!StoresAreSafe(record, plan, begin, end)) return false;
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
-    if (SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
+    if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
 #if defined(__x86_64__)
         if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
             RunSlotsApartAvx2(record, plan, walks, end - begin, whole);

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "conversion/range_plan.h"
 #include "meshjobs/records.h"
 
 namespace meshjobs {
@@ -12,11 +13,23 @@ namespace meshjobs {
 // path reachable from the outside: the differential tests compare the two.
 inline constexpr int32_t FAST_RANGE_MIN_VERTICES = 2;
 
+// Shorter ranges convert all slots four vertices at a time: cheaper to set up
+// than a pass per slot.
+inline constexpr int32_t SLOTS_APART_MIN_VERTICES = 8;
+
+// The slot plan of the job's last range, kept by the caller across the
+// ranges of one job call: a plan is worth reusing while the descriptors and
+// size list it was made from stay the same.
+struct PlanCache {
+    bool planned = false;
+    RangePlan plan;
+};
+
 // Converts vertices [begin, end) and answers true, or answers false without
 // any effect when the per-vertex path must run the range: a descriptor or
 // size-list test would fail, a permission fast test fails, a store would
 // leave its stream, or a store could reach bytes that the range later reads
 // (source attributes, descriptors, the record, the version cells).
-bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end);
+bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end, PlanCache& cache);
 
 }  // namespace meshjobs

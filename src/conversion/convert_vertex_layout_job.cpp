@@ -53,8 +53,9 @@ bool ConvertVertex(const ConvertVertexLayoutRecord& record, int32_t i) {
 
 void ConvertVertexLayout(void* recordPointer, void* patchContext, void* rangeSource, int32_t workerIndex) {
     const auto& record = *static_cast<const ConvertVertexLayoutRecord*>(recordPointer);
+    PlanCache cache;
     RunParallelRanges(recordPointer, patchContext, rangeSource, workerIndex, [&](int32_t begin, int32_t end) {
-        if (TryConvertRange(record, begin, end)) return true;
+        if (TryConvertRange(record, begin, end, cache)) return true;
         for (int32_t i = begin; i < end; ++i)
             if (!ConvertVertex(record, i)) return false;
         return true;

@@ -1,0 +1,262 @@
+#include "conversion/range_plan.h"
+
+namespace meshjobs {
+namespace {
+
+struct Interval {
+    uintptr_t first, last;  // inclusive
+};
+
+inline bool Overlap(const Interval& a, const Interval& b) { return a.first <= b.last && b.first <= a.last; }
+
+// The bytes [first, first + count) of memory; false when empty or wrapping.
+inline bool Bytes(const void* start, int64_t offset, int64_t count, Interval& out) {
+    if (count <= 0) return false;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start) + static_cast<uintptr_t>(offset);
+    out = {first, first + static_cast<uintptr_t>(count - 1)};
+    return out.last >= out.first;
+}
+
+inline int64_t Lower(int64_t a, int64_t b) { return a < b ? a : b; }
+inline int64_t Higher(int64_t a, int64_t b) { return a < b ? b : a; }
+
+// Reads componentSizes[index], noting it in the plan.
+int32_t SizeAt(const ConvertVertexLayoutRecord& record, uint32_t index, RangePlan& plan) {
+    plan.sizeIndices[plan.sizesRead] = static_cast<uint8_t>(index);
+    const int32_t size = record.componentSizes.elements[index];
+    plan.sizeValues[plan.sizesRead++] = size;
+    return size;
+}
+
+// The converters' decisions for slot k; false when its size-list test fails.
+bool PlanSlot(const ConvertVertexLayoutRecord& record, int k, AttributeDescriptor s, AttributeDescriptor d,
+              RangePlan& plan) {
+    const auto& sizes = record.componentSizes;
+    SlotPlan& slot = plan.slots[k];
+    slot = SlotPlan{};
+    slot.sourceFormat = DescriptorFormat(s);
+    slot.sourceOffset = DescriptorOffset(s);
+    slot.stream1Source = DescriptorSelectsStream1(s);
+    slot.targetOffset = DescriptorOffset(d);
+    slot.stream1Target = DescriptorSelectsStream1(d);
+    slot.load = true;
+    const uint32_t rawFormat = DescriptorFormat(d);
+    const uint32_t sourceDimension = DescriptorDimension(s), destinationDimension = DescriptorDimension(d);
+    if (k == 0) {
+        slot.kind = SlotKind::Position;
+        slot.sourceOffset = 0;
+        slot.stream1Source = slot.stream1Target = false;
+        slot.targetOffset = 0;
+        const int32_t byteCount = ByteCount(3, SizeAt(record, FORMAT_FLOAT32, plan));
+        slot.byteCount = byteCount == 12 || byteCount == 8 ? byteCount : 12;
+        slot.marker = !(byteCount == 12 || byteCount == 8);  // three integer ones
+    } else if (k == 1) {
+        if (sourceDimension == 0) return true;
+        slot.kind = SlotKind::Normal;
+        slot.renormalise = rawFormat == FORMAT_SNORM8;
+        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
+        const int32_t byteCount = ByteCount(destinationDimension, SizeAt(record, slot.encodeFormat, plan));
+        if (byteCount == 4 || byteCount == 8 || byteCount == 12) {
+            slot.byteCount = byteCount;
+        } else if (byteCount >= 8) {
+            slot.byteCount = 8;
+            slot.marker = true;
+        }
+    } else if (k == 2) {
+        if (sourceDimension == 0 || destinationDimension == 0) return true;
+        slot.kind = SlotKind::Tangent;
+        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
+        slot.renormalise = slot.encodeFormat == FORMAT_SNORM8;
+        const int32_t byteCount = ByteCount(4, SizeAt(record, slot.encodeFormat, plan));
+        if (byteCount == 4 || byteCount == 8 || byteCount == 16) slot.byteCount = byteCount;
+    } else if (k == 3) {
+        if ((destinationDimension & 0xFu) == 0) return true;
+        slot.kind = SlotKind::Color;
+        slot.load = sourceDimension != 0;
+        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
+        if (rawFormat >= sizes.count) return false;
+        const int32_t byteCount = ByteCount(destinationDimension, SizeAt(record, rawFormat, plan));
+        if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
+    } else {
+        if (sourceDimension == 0 || destinationDimension == 0) return true;
+        slot.kind = SlotKind::TexCoord;
+        slot.scaleOffset = k == 5;
+        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
+        if (rawFormat >= sizes.count) return false;
+        const uint32_t components = sourceDimension < destinationDimension ? sourceDimension : destinationDimension;
+        const int32_t byteCount = ByteCount(components, SizeAt(record, rawFormat, plan));
+        if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
+    }
+    return true;
+}
+
+}  // namespace
+
+VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
+    const int64_t index = i;
+    const int64_t sourceStride1 = record.sourceStride1;
+    return {record.sourceStride0 * index, record.destinationStride0 * index + record.destinationOffset0,
+            (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
+            record.destinationStride1 * index + record.destinationOffset1};
+}
+
+bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
+               const AttributeDescriptor* destinations, RangePlan& plan) {
+    const auto& sizes = record.componentSizes;
+    plan.sizeCount = sizes.count;
+    plan.sizesRead = 0;
+    if (sizes.count <= FORMAT_FLOAT32) return false;
+    plan.activeCount = 0;
+    plan.storesApart = true;
+    for (int s = 0; s < 2; ++s) plan.loadStarts[s] = plan.stores[s] = Span{};
+    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+        plan.descriptors[0][k] = sources[k];
+        plan.descriptors[1][k] = destinations[k];
+        if (!PlanSlot(record, k, sources[k], destinations[k], plan)) return false;
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
+        for (int a = 0; a < plan.activeCount; ++a) {
+            const SlotPlan& other = plan.slots[plan.active[a]];
+            if (other.stream1Target == slot.stream1Target && slot.targetOffset < other.targetOffset + other.byteCount &&
+                other.targetOffset < slot.targetOffset + slot.byteCount)
+                plan.storesApart = false;
+        }
+        plan.active[plan.activeCount++] = k;
+        if (slot.load && !slot.marker) plan.loadStarts[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
+        plan.stores[slot.stream1Target].Include(slot.targetOffset, slot.targetOffset + slot.byteCount);
+    }
+    return true;
+}
+
+bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
+                    const AttributeDescriptor* destinations, const RangePlan& plan) {
+    bool same = record.componentSizes.count == plan.sizeCount;
+    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k)
+        same &= (sources[k] == plan.descriptors[0][k]) & (destinations[k] == plan.descriptors[1][k]);
+    for (int i = 0; i < plan.sizesRead; ++i)
+        same &= record.componentSizes.elements[plan.sizeIndices[i]] == plan.sizeValues[i];
+    return same;
+}
+
+// The reads of one source stream are taken as one span, and so are the stores
+// to one destination stream: coarser than slot by slot, so at worst a range
+// the test could have let through runs the per-vertex path.
+bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
+
+    Interval reads[2 + 5];
+    int readCount = 0;
+    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
+        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
+    };
+    // Slots that load but store nothing still count: the per-vertex path loads.
+    Span loads[2];
+    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+        const SlotPlan& slot = plan.slots[k];
+        if (slot.kind != SlotKind::Skip && slot.load)
+            loads[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
+    }
+    for (int s = 0; s < 2; ++s) {
+        if (loads[s].Empty()) continue;
+        const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;
+        const int64_t low = Lower(a, b) + loads[s].low, high = Higher(a, b) + loads[s].high;
+        // A load reads at most 16 bytes from the word holding its first byte.
+        const int64_t from = (low < 0 ? 0 : low) & ~int64_t{3};
+        addRead((s ? record.sourceStream1 : record.sourceStream0).data, from, (high & ~int64_t{3}) + 16 - from);
+    }
+    addRead(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
+    addRead(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
+    addRead(&record, 0, sizeof record);
+    addRead(record.sourceAttributes.safety.versionCell, 0, 4);
+    addRead(record.destinationAttributes.safety.versionCell, 0, 4);
+
+    for (int t = 0; t < 2; ++t) {
+        const Span& stores = plan.stores[t];
+        if (stores.Empty()) continue;
+        const ArrayView<uint8_t>& stream = t ? record.destinationStream1 : record.destinationStream0;
+        const int64_t a = t ? first.destination1 : first.destination0, b = t ? last.destination1 : last.destination0;
+        // Every slot's store fits at both ends exactly when the lowest and the
+        // highest byte of them all do.
+        const int64_t length = stream.length;
+        if (Lower(a, b) + stores.low < 0 || Higher(a, b) + stores.high > length) return false;
+        const int64_t low = Lower(a, b) + stores.low, high = Higher(a, b) + stores.high;
+        Interval written;
+        if (!Bytes(stream.data, low, high - low, written)) return false;
+        for (int r = 0; r < readCount; ++r)
+            if (Overlap(written, reads[r])) return false;
+    }
+    return true;
+}
+
+bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                      SlotWalk* walks, int32_t& wholeCount) {
+    if (!plan.storesApart) return false;
+    int64_t whole = end - begin;
+    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
+    const int64_t sourceSteps[2] = {record.sourceStride0,
+                                    record.sourceStride1 < 0 ? -int64_t{record.sourceStride1} : record.sourceStride1};
+    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
+
+    // Loads are whole from offset 0 up to a stream's last 16 bytes. The
+    // lowest and highest starts of every vertex move by the step, so the
+    // whole ones are the leading vertices.
+    for (int s = 0; s < 2; ++s) {
+        const Span& starts = plan.loadStarts[s];
+        if (starts.Empty()) continue;
+        const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
+        // Word-aligned steps keep every load at the same offset within its word.
+        if (stream.data == nullptr || sourceSteps[s] % 4 != 0) return false;
+        const int64_t lastWhole = (((stream.length > 0 ? stream.length : 0) >> 2) - 4) * 4 + 3;
+        const int64_t step = sourceSteps[s];
+        const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;
+        if (a + starts.low < 0 || a + starts.high > lastWhole) {
+            whole = 0;
+        } else if (b + starts.low >= 0 && b + starts.high <= lastWhole) {
+            // The last vertex's loads are whole, and so is every one between.
+        } else {
+            const int64_t fit = (step > 0 ? (lastWhole - (a + starts.high)) / step : (a + starts.low) / -step) + 1;
+            whole = Lower(fit, whole);
+        }
+    }
+
+    for (int i = 0; i < plan.activeCount; ++i) {
+        const int k = plan.active[i];
+        const SlotPlan& slot = plan.slots[k];
+        SlotWalk& walk = walks[k];
+        walk = SlotWalk{};
+        if (slot.load && !slot.marker) {
+            const int s = slot.stream1Source ? 1 : 0;
+            const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
+            const int64_t low = (s ? first.source1 : first.source0) + slot.sourceOffset;
+            walk.load = stream.data + (low & ~int64_t{3});
+            walk.loadStep = sourceSteps[s];
+            walk.stream = &stream;
+            walk.loadOffset = low;
+        }
+        const int t = slot.stream1Target ? 1 : 0;
+        const ArrayView<uint8_t>& target = t ? record.destinationStream1 : record.destinationStream0;
+        walk.store = target.data + (t ? first.destination1 : first.destination0) + slot.targetOffset;
+        walk.storeStep = destinationSteps[t];
+    }
+
+    // Neighbouring vertices: a step at least the footprint keeps them apart.
+    for (int t = 0; t < 2; ++t) {
+        const int64_t step = destinationSteps[t] < 0 ? -destinationSteps[t] : destinationSteps[t];
+        if (!plan.stores[t].Empty() && end - begin > 1 && step < plan.stores[t].high - plan.stores[t].low) return false;
+    }
+    // The two streams' whole written spans apart.
+    if (!plan.stores[0].Empty() && !plan.stores[1].Empty()) {
+        const int64_t low0 = Lower(first.destination0, last.destination0) + plan.stores[0].low;
+        const int64_t high0 = Higher(first.destination0, last.destination0) + plan.stores[0].high;
+        const int64_t low1 = Lower(first.destination1, last.destination1) + plan.stores[1].low;
+        const int64_t high1 = Higher(first.destination1, last.destination1) + plan.stores[1].high;
+        Interval a, b;
+        if (!Bytes(record.destinationStream0.data, low0, high0 - low0, a) ||
+            !Bytes(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
+            return false;
+    }
+    wholeCount = static_cast<int32_t>(whole);
+    return true;
+}
+
+}  // namespace meshjobs

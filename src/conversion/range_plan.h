@@ -1,0 +1,95 @@
+// Planning a range of the conversion job: what every slot will do, decided
+// once from the descriptors and the size list, and the tests on the range's
+// two end vertices that prove the range-at-once loops leave the bytes of the
+// per-vertex path. Offsets are affine in the vertex index, so the end
+// vertices bound every vertex between them.
+#pragma once
+
+#include <stdint.h>
+
+#include "conversion/converters.h"
+#include "meshjobs/records.h"
+
+namespace meshjobs {
+
+enum class SlotKind : uint8_t { Skip, Position, Normal, Tangent, Color, TexCoord };
+
+// One slot of the range, decided from its two descriptors.
+struct SlotPlan {
+    SlotKind kind;
+    bool load;           // whether the source is read (color without source: no)
+    bool stream1Source;  // which source stream and base
+    bool stream1Target;
+    bool renormalise;
+    bool scaleOffset;
+    bool marker;  // a stand-in stored instead of the value
+    uint32_t sourceFormat;
+    uint32_t encodeFormat;
+    int64_t sourceOffset;  // the descriptor's offset byte
+    int64_t targetOffset;
+    int32_t byteCount;  // 0: nothing stored
+};
+
+// Byte offsets from a vertex's base: the lowest and one past the highest.
+struct Span {
+    int64_t low = INT64_MAX, high = INT64_MIN;
+
+    bool Empty() const { return low > high; }
+    void Include(int64_t from, int64_t to) {
+        low = from < low ? from : low;
+        high = to > high ? to : high;
+    }
+};
+
+struct RangePlan {
+    SlotPlan slots[ATTRIBUTE_SLOT_COUNT];
+    int active[ATTRIBUTE_SLOT_COUNT];  // slots that store anything, in order
+    int activeCount;
+    // Per stream: where the loads start (source), where the stores lie
+    // (destination), relative to the vertex base.
+    Span loadStarts[2];
+    Span stores[2];
+    bool storesApart;  // no two stores of one vertex share a byte
+    // The size-list entries the plan read, to tell whether it still holds.
+    uint16_t sizeCount;
+    uint8_t sizesRead;
+    uint8_t sizeIndices[ATTRIBUTE_SLOT_COUNT + 1];
+    int32_t sizeValues[ATTRIBUTE_SLOT_COUNT + 1];
+    AttributeDescriptor descriptors[2][ATTRIBUTE_SLOT_COUNT];
+};
+
+VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i);
+
+// The same decisions the converters make per vertex; false when any of them
+// would stop the job (its size-list test).
+bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
+               const AttributeDescriptor* destinations, RangePlan& plan);
+
+// Whether a plan made earlier in the same job still holds for these
+// descriptors and this size list.
+bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
+                    const AttributeDescriptor* destinations, const RangePlan& plan);
+
+// Every store of every vertex in [begin, end) fits its stream, and none can
+// reach what the range reads afterwards.
+bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+
+// A slot's loads and stores as pointers that step by a fixed stride.
+struct SlotWalk {
+    const uint8_t* load;
+    int64_t loadStep;
+    const ArrayView<uint8_t>* stream;  // for the loads past the whole ones
+    int64_t loadOffset;
+    uint8_t* store;
+    int64_t storeStep;
+};
+
+// When no two stores of the range share a byte, the order of the stores no
+// longer matters, and each slot can run on its own over the range: over the
+// first vertices, whose loads are whole 16-byte loads at a fixed step, with no
+// test left in the loop, then over the rest with the codec's own loads.
+// `wholeCount` is how many vertices the first part has.
+bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                      SlotWalk* walks, int32_t& wholeCount);
+
+}  // namespace meshjobs
