@@ -231,7 +231,10 @@ struct Outcome {
 
 // One run of the scenario's record, in the scenario's rounding mode, split
 // into the given ranges (all on the calling thread).
-Outcome RunScenario(uint32_t seed, bool oneVertexRanges) {
+// With rewriteAt, the host rewrites the destination descriptors and one size
+// entry when it patches the range that starts there, which a plan made for
+// the earlier vertices must notice.
+Outcome RunScenario(uint32_t seed, bool oneVertexRanges, int32_t rewriteAt = 0) {
     Scenario scenario(seed);
     SafetyCell streamCell, sourceCell, destinationCell;
     auto& record = scenario.record;
@@ -263,8 +266,26 @@ Outcome RunScenario(uint32_t seed, bool oneVertexRanges) {
     options.scriptedRanges.resize(1);
     if (oneVertexRanges) {
         for (int32_t i = 0; i < scenario.vertices; ++i) options.scriptedRanges[0].push_back({i, i + 1});
+    } else if (rewriteAt > 0 && rewriteAt < scenario.vertices) {
+        options.scriptedRanges[0] = {{0, rewriteAt}, {rewriteAt, scenario.vertices}};
     } else {
         options.scriptedRanges[0].push_back({0, scenario.vertices});
+    }
+    if (rewriteAt > 0) {
+        options.patchOverride = [seed, destinationLayout, rewriteAt](void* copy, int32_t begin, int32_t) {
+            if (begin != rewriteAt) return;
+            // Odd seeds change the size list alone, even ones the descriptors alone.
+            if (seed % 2) {
+                static_cast<ConvertVertexLayoutRecord*>(copy)->componentSizes.elements[2] = 4;
+                return;
+            }
+            for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+                uint32_t descriptor;
+                std::memcpy(&descriptor, destinationLayout + k, 4);
+                descriptor ^= (1u + k % 4) << 8;  // another format byte
+                std::memcpy(destinationLayout + k, &descriptor, 4);
+            }
+        };
     }
 
     Outcome outcome;
@@ -308,6 +329,22 @@ TEST_F(DifferentialConversion, OneRangeLeavesWhatOneVertexRangesLeave) {
     // The generator must reach both outcomes, or the comparison proves little.
     EXPECT_GT(aborted, 100);
     EXPECT_LT(aborted, 2500);
+}
+
+TEST_F(DifferentialConversion, DescriptorsRewrittenBetweenRangesAreFollowed) {
+    int failures = 0, rewritten = 0;
+    for (uint32_t seed = 1; seed <= 1000 && failures < 5; ++seed) {
+        const int32_t vertices = Scenario(seed).vertices;
+        if (vertices < 4) continue;
+        ++rewritten;
+        const Outcome whole = RunScenario(seed, false, vertices / 2);
+        const Outcome single = RunScenario(seed, true, vertices / 2);
+        if (whole.arena != single.arena || whole.failure != single.failure) {
+            ++failures;
+            ADD_FAILURE() << "seed " << seed;
+        }
+    }
+    EXPECT_GT(rewritten, 300);
 }
 
 }  // namespace
