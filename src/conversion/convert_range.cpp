@@ -185,6 +185,23 @@ __attribute__((target("avx"))) inline void Max8(F8* out, const F8* value, const 
 }
 #endif
 
+#if defined(__x86_64__)
+// The low bytes of four integer components (each -127..255 and fitting its
+// format) packed into one word per vertex: component k in byte k. The packs
+// work within 128-bit halves, and the shuffle puts each vertex's four bytes
+// together.
+__attribute__((target("avx2"))) inline void PackBytes8(U8* out, const I8* components, bool isSigned) {
+    typedef int16_t S16 __attribute__((vector_size(32)));
+    typedef char B32 __attribute__((vector_size(32)));
+    const S16 xy = __builtin_ia32_packssdw256(components[0], components[1]);
+    const S16 zw = __builtin_ia32_packssdw256(components[2], components[3]);
+    const B32 bytes = isSigned ? __builtin_ia32_packsswb256(xy, zw) : __builtin_ia32_packuswb256(xy, zw);
+    const B32 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+    *out = reinterpret_cast<U8>(__builtin_ia32_pshufb256(bytes, order));
+}
+#endif
+
 // value < limit ? value : limit, lane by lane (a NaN gives the limit): on
 // x86-64 exactly what the min instruction does with its operands this way
 // round.
@@ -270,19 +287,23 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
     WordLanes<N> words{};
     switch (format) {
         case FORMAT_UNORM8:
+        case FORMAT_SNORM8: {
+            const bool isSigned = format == FORMAT_SNORM8;
+            const F low = Splat<N>(isSigned ? -1.0f : 0.0f), scale = Splat<N>(isSigned ? 127.0f : 255.0f);
+            typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
-            for (int k = 0; k < 4; ++k) {
-                const F x = AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), Splat<N>(0.0f));
-                words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(255.0f))) & 0xFFu) << (8 * k);
+            for (int k = 0; k < 4; ++k)
+                integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
+#if defined(__x86_64__)
+            if constexpr (F16C && N == 8) {
+                PackBytes8(&words.w[0], integers, isSigned);
+                break;
             }
-            break;
-        case FORMAT_SNORM8:
+#endif
             MESHJOBS_UNROLL
-            for (int k = 0; k < 4; ++k) {
-                const F x = AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), Splat<N>(-1.0f));
-                words.w[0] |= (reinterpret_cast<U>(RoundToIntegers(x * Splat<N>(127.0f))) & 0xFFu) << (8 * k);
-            }
+            for (int k = 0; k < 4; ++k) words.w[0] |= (reinterpret_cast<U>(integers[k]) & 0xFFu) << (8 * k);
             break;
+        }
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
             if constexpr (F16C && N == 8) {
@@ -984,10 +1005,13 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
 template <int N, bool F16C>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                    const SlotWalk* walks, int32_t count, int32_t whole) {
+    // The slots run in order, so a widened store is overwritten by the later
+    // slot that stores its last four bytes; those bytes lie inside the spans
+    // the plan proved safe.
     for (int i = 0; i < plan.activeCount; ++i) {
         const int k = plan.active[i];
         const SlotPlan& slot = plan.slots[k];
-        switch (slot.byteCount) {
+        switch (slot.wideByteCount) {
             case 4: RunSlotBytes<N, F16C, 4>(record, slot, walks[k], count, whole); break;
             case 8: RunSlotBytes<N, F16C, 8>(record, slot, walks[k], count, whole); break;
             case 12: RunSlotBytes<N, F16C, 12>(record, slot, walks[k], count, whole); break;

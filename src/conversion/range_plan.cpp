@@ -125,6 +125,18 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
         if (slot.load && !slot.marker) plan.loadStarts[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
         plan.stores[slot.stream1Target].Include(slot.targetOffset, slot.targetOffset + slot.byteCount);
     }
+    for (int a = 0; a < plan.activeCount; ++a) {
+        SlotPlan& slot = plan.slots[plan.active[a]];
+        slot.wideByteCount = slot.byteCount;
+        if (slot.byteCount != 12) continue;
+        const int64_t padding = slot.targetOffset + 12;
+        for (int b = a + 1; b < plan.activeCount; ++b) {
+            const SlotPlan& later = plan.slots[plan.active[b]];
+            if (later.stream1Target == slot.stream1Target && later.targetOffset <= padding &&
+                later.targetOffset + later.byteCount >= padding + 4)
+                slot.wideByteCount = 16;
+        }
+    }
     return true;
 }
 

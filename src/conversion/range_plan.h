@@ -28,6 +28,10 @@ struct SlotPlan {
     int64_t sourceOffset;  // the descriptor's offset byte
     int64_t targetOffset;
     int32_t byteCount;  // 0: nothing stored
+    // What the range loops store: 16 for a 12-byte store whose next four
+    // bytes a later slot of the vertex stores anyway, one vector store
+    // instead of two pieces.
+    int32_t wideByteCount;
 };
 
 // Byte offsets from a vertex's base: the lowest and one past the highest.
