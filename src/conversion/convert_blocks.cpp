@@ -1,0 +1,77 @@
+// The conversion's range loop for stores that may overlap: blocks of four
+// vertices, each slot decoded, transformed and encoded across the four in
+// vector lanes, then stored vertex by vertex and slot by slot in the
+// per-vertex order, so overlapping stores leave the same bytes. What a block
+// reorders is loads before stores, which is why the plan makes sure no store
+// reaches anything read later.
+#include "conversion/lane_math.h"
+#include "conversion/range_loops.h"
+
+namespace meshjobs {
+namespace {
+
+using namespace lanes;
+
+template <bool F16C>
+MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const VertexBases* bases) {
+    const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
+    return ConvertWords<4, F16C>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes<4>{});
+}
+
+// The first byteCount bytes of a vertex's words, byte-exact.
+inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
+    switch (byteCount) {
+        case 4: __builtin_memcpy(to, &words, 4); break;
+        case 8: __builtin_memcpy(to, &words, 8); break;
+        case 12: __builtin_memcpy(to, &words, 12); break;
+        default: __builtin_memcpy(to, &words, 16); break;
+    }
+}
+
+template <bool F16C>
+MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
+                                   int32_t end) {
+    const int* const active = plan.active;
+    const int activeCount = plan.activeCount;
+
+    for (int32_t first = begin; first < end; first += LANES) {
+        // A short last block repeats its last vertex in the spare lanes; they
+        // load like it and store nothing.
+        const int live = end - first < LANES ? end - first : LANES;
+        VertexBases bases[LANES];
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
+
+        WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
+        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<F16C>(record, plan.slots[active[a]], bases);
+
+        // Back to one vector of words per vertex.
+        for (int a = 0; a < activeCount; ++a) Transpose(words[a].w[0], words[a].w[1], words[a].w[2], words[a].w[3]);
+        for (int lane = 0; lane < live; ++lane)
+            for (int a = 0; a < activeCount; ++a) {
+                const SlotPlan& slot = plan.slots[active[a]];
+                const ArrayView<uint8_t>& stream = slot.stream1Target ? record.destinationStream1 : record.destinationStream0;
+                const int64_t base = slot.stream1Target ? bases[lane].destination1 : bases[lane].destination0;
+                StoreVector(stream.data + base + slot.targetOffset, words[a].w[lane], slot.byteCount);
+            }
+    }
+}
+
+
+}  // namespace
+
+void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
+                           int32_t end) {
+    ConvertBlocks<false>(record, plan, begin, end);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
+                                                            const RangePlan& plan, int32_t begin, int32_t end) {
+    ConvertBlocks<true>(record, plan, begin, end);
+}
+#endif
+
+
+}  // namespace meshjobs

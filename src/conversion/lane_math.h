@@ -1,0 +1,511 @@
+// Vertices in vector lanes: the codec's decode, encode and the slots'
+// arithmetic on N vertices at once, component k of every vertex in one
+// vector, with the same single-precision operations in the same order as the
+// per-vertex converters. Four lanes are SSE2 on x86-64 and NEON on AArch64
+// through the compiler's vector extensions; eight lanes exist only inside
+// functions compiled for AVX2. Everything here is inlined into the loops of
+// each instruction-set variant, so that the whole loop is compiled for it.
+#pragma once
+
+#include <stdint.h>
+
+#include "conversion/converters.h"
+#include "conversion/range_plan.h"
+
+// The eight-lane helpers are always inlined into AVX2 functions, so no call
+// passes their vectors across the ABI the warning is about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace meshjobs::lanes {
+
+// Generic vectors: SSE2 on x86-64, NEON on AArch64, same operations on both;
+// eight lanes only inside the AVX2 variant.
+template <int N>
+struct Vec;
+template <>
+struct Vec<4> {
+    typedef float F __attribute__((vector_size(16)));
+    typedef uint32_t U __attribute__((vector_size(16)));
+    typedef int32_t I __attribute__((vector_size(16)));
+};
+template <>
+struct Vec<8> {
+    typedef float F __attribute__((vector_size(32)));
+    typedef uint32_t U __attribute__((vector_size(32)));
+    typedef int32_t I __attribute__((vector_size(32)));
+};
+typedef Vec<4>::F F4;
+typedef Vec<4>::U U4;
+typedef Vec<4>::I I4;
+typedef int16_t H8 __attribute__((vector_size(16)));
+
+// Inlined into the entry of each instruction-set variant, so that the whole
+// block loop is compiled for that variant.
+#define MESHJOBS_INLINE inline __attribute__((always_inline))
+// At -O2 the compiler keeps these short loops over vector arrays as loops,
+// and the arrays on the stack.
+#define MESHJOBS_UNROLL _Pragma("GCC unroll 8")
+
+#if defined(__x86_64__)
+typedef Vec<8>::F F8;
+typedef Vec<8>::U U8;
+typedef int16_t H16 __attribute__((vector_size(32)));
+
+// The processor's half conversions, exact against HalfToFloat and, rounding
+// in the current mode (immediate 4), against FloatToHalf: each half in the
+// low 16 bits of its word.
+__attribute__((target("f16c"))) inline F4 HalvesToFloats(U4 halves) {
+    const H8 packed = __builtin_shufflevector(reinterpret_cast<H8>(halves), reinterpret_cast<H8>(halves), 0, 2, 4, 6, 0, 2, 4, 6);
+    return __builtin_ia32_vcvtph2ps(packed);
+}
+__attribute__((target("f16c"))) inline U4 FloatsToHalves(F4 value) {
+    const H8 packed = __builtin_ia32_vcvtps2ph(value, 4);
+    const H8 zero{};
+    return reinterpret_cast<U4>(__builtin_shufflevector(packed, zero, 0, 8, 1, 8, 2, 8, 3, 8));
+}
+// Eight lanes: the low (odd = false) or high halves of the words.
+// 256-bit vectors go in and out through pointers: callers are templates
+// without the AVX target, across which a by-value AVX vector changes the ABI.
+__attribute__((target("avx2,f16c"))) inline void HalvesToFloats8(F8* out, const U8* words, bool odd) {
+    const H16 h = reinterpret_cast<H16>(*words);
+    const H8 packed = odd ? __builtin_shufflevector(h, h, 1, 3, 5, 7, 9, 11, 13, 15)
+                          : __builtin_shufflevector(h, h, 0, 2, 4, 6, 8, 10, 12, 14);
+    *out = __builtin_ia32_vcvtph2ps256(packed);
+}
+// Two components' halves in the low and high 16 bits of each word.
+__attribute__((target("avx2,f16c"))) inline void FloatPairsToHalves8(U8* out, const F8* low, const F8* high) {
+    const H8 a = __builtin_ia32_vcvtps2ph256(*low, 4), b = __builtin_ia32_vcvtps2ph256(*high, 4);
+    *out = reinterpret_cast<U8>(
+        __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
+}
+__attribute__((target("avx2"))) inline void SquareRoots8(F8* out, const F8* value) { *out = __builtin_ia32_sqrtps256(*value); }
+#endif
+
+constexpr int LANES = 4;
+
+template <int N>
+struct Lanes {
+    typename Vec<N>::F c[4];  // components x, y, z, w, one vertex per lane
+};
+
+template <int N>
+struct WordLanes {
+    typename Vec<N>::U w[4];  // words w0..w3, one vertex per lane
+};
+
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::U SplatU(uint32_t value) {
+    return typename Vec<N>::U{} + value;
+}
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::F Splat(float value) {
+    return __builtin_bit_cast(typename Vec<N>::F, SplatU<N>(__builtin_bit_cast(uint32_t, value)));
+}
+template <class U>
+MESHJOBS_INLINE auto AsFloat(U bits) {
+    typedef float F __attribute__((vector_size(sizeof(U))));
+    return __builtin_bit_cast(F, bits);
+}
+template <class F>
+MESHJOBS_INLINE auto AsBits(F value) {
+    typedef uint32_t U __attribute__((vector_size(sizeof(F))));
+    return __builtin_bit_cast(U, value);
+}
+// Lane by lane what CanonicalNaN does.
+template <class F>
+MESHJOBS_INLINE F CanonicalNaNs(F value) {
+    return value == value ? value : AsFloat(AsBits(F{}) + CANONICAL_NAN_BITS);
+}
+
+// Rows of four words to columns and back (its own inverse); with eight lanes
+// the same within each 16-byte half, so row r holds vertices r and r + 4.
+MESHJOBS_INLINE void Transpose(U4& a, U4& b, U4& c, U4& d) {
+    const U4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5), t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const U4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5), t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+#if defined(__x86_64__)
+MESHJOBS_INLINE void Transpose(U8& a, U8& b, U8& c, U8& d) {
+    const U8 t0 = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+    const U8 t1 = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+    const U8 t2 = __builtin_shufflevector(c, d, 0, 8, 1, 9, 4, 12, 5, 13);
+    const U8 t3 = __builtin_shufflevector(c, d, 2, 10, 3, 11, 6, 14, 7, 15);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+    b = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+    c = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+#endif
+
+#if defined(__x86_64__)
+// The processor's own conversion in the current mode (MXCSR, which is where
+// the mode lives for single-precision arithmetic on x86-64).
+typedef int32_t I8 __attribute__((vector_size(32)));
+__attribute__((target("avx2"))) inline void CurrentModeIntegers8(I8* out, const F8* value) {
+    *out = __builtin_ia32_cvtps2dq256(*value);
+}
+#endif
+
+// RoundToInteger lane by lane, for the clamped products the 8-bit encoders
+// round (|y| ≤ 255): on x86-64 the conversion instruction, which rounds in the
+// current mode like the magic-number addition, elsewhere that addition.
+template <class F>
+MESHJOBS_INLINE auto RoundToIntegers(F y) {
+    typedef int32_t I __attribute__((vector_size(sizeof(F))));
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return reinterpret_cast<I>(__builtin_ia32_cvtps2dq(y));
+    } else {
+        I result;
+        CurrentModeIntegers8(&result, &y);
+        return result;
+    }
+#endif
+    const auto sign = AsBits(y) & 0x80000000u;
+    const F sum = y + AsFloat(sign | 0x4B400000u);
+    const I magnitude = reinterpret_cast<I>((AsBits(sum) & 0x7FFFFFFFu) - 0x4B400000u);
+    return sign != 0u ? -magnitude : magnitude;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx"))) inline void Min8(F8* out, const F8* value, const F8* limit) {
+    *out = __builtin_ia32_minps256(*value, *limit);
+}
+__attribute__((target("avx"))) inline void Max8(F8* out, const F8* value, const F8* limit) {
+    *out = __builtin_ia32_maxps256(*value, *limit);
+}
+#endif
+
+#if defined(__x86_64__)
+// The low bytes of four integer components (each -127..255 and fitting its
+// format) packed into one word per vertex: component k in byte k. The packs
+// work within 128-bit halves, and the shuffle puts each vertex's four bytes
+// together.
+__attribute__((target("avx2"))) inline void PackBytes8(U8* out, const I8* components, bool isSigned) {
+    typedef int16_t S16 __attribute__((vector_size(32)));
+    typedef char B32 __attribute__((vector_size(32)));
+    const S16 xy = __builtin_ia32_packssdw256(components[0], components[1]);
+    const S16 zw = __builtin_ia32_packssdw256(components[2], components[3]);
+    const B32 bytes = isSigned ? __builtin_ia32_packsswb256(xy, zw) : __builtin_ia32_packuswb256(xy, zw);
+    const B32 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+    *out = reinterpret_cast<U8>(__builtin_ia32_pshufb256(bytes, order));
+}
+#endif
+
+// value < limit ? value : limit, lane by lane (a NaN gives the limit): on
+// x86-64 exactly what the min instruction does with its operands this way
+// round.
+template <class F>
+MESHJOBS_INLINE F AtMost(F value, F limit) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return __builtin_ia32_minps(value, limit);
+    } else {
+        F result;
+        Min8(&result, &value, &limit);
+        return result;
+    }
+#endif
+    return value < limit ? value : limit;
+}
+// value > limit ? value : limit, lane by lane.
+template <class F>
+MESHJOBS_INLINE F AtLeast(F value, F limit) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(F) == 16) {
+        return __builtin_ia32_maxps(value, limit);
+    } else {
+        F result;
+        Max8(&result, &value, &limit);
+        return result;
+    }
+#endif
+    return value > limit ? value : limit;
+}
+
+template <int N, bool F16C>
+MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) {
+    typedef typename Vec<N>::F F;
+    typedef typename Vec<N>::I I;
+    Lanes<N> value;
+    switch (ClampFormat(formatByte, FORMAT_UNORM8)) {
+        case FORMAT_UNORM8:
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k)
+                value.c[k] = __builtin_convertvector(reinterpret_cast<I>(words.w[0] >> (8 * k) & 0xFFu), F) *
+                             Splat<N>(BitsToFloat(UNORM8_SCALE_BITS));
+            break;
+        case FORMAT_SNORM8:
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) {
+                const I byte = reinterpret_cast<I>(words.w[0] << (24 - 8 * k)) >> 24;
+                const F p = __builtin_convertvector(byte, F) * Splat<N>(BitsToFloat(SNORM8_SCALE_BITS));
+                value.c[k] = AtLeast(p, Splat<N>(-1.0f));
+            }
+            break;
+        case FORMAT_FLOAT16:
+#if defined(__x86_64__)
+            if constexpr (F16C && N == 8) {
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 4; ++k) HalvesToFloats8(&value.c[k], &words.w[k / 2], k % 2 != 0);
+                break;
+            } else if constexpr (F16C) {
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats(words.w[k / 2] >> (16 * (k % 2)) & 0xFFFFu);
+                break;
+            }
+#endif
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) {
+                const typename Vec<N>::U halves = words.w[k / 2] >> (16 * (k % 2));
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) value.c[k][lane] = HalfToFloat(static_cast<uint16_t>(halves[lane]));
+            }
+            break;
+        default:
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) value.c[k] = AsFloat(words.w[k]);
+            break;
+    }
+    return value;
+}
+
+template <int N, bool F16C>
+MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
+    typedef typename Vec<N>::F F;
+    typedef typename Vec<N>::U U;
+    WordLanes<N> words{};
+    switch (format) {
+        case FORMAT_UNORM8:
+        case FORMAT_SNORM8: {
+            const bool isSigned = format == FORMAT_SNORM8;
+            const F low = Splat<N>(isSigned ? -1.0f : 0.0f), scale = Splat<N>(isSigned ? 127.0f : 255.0f);
+            typename Vec<N>::I integers[4];
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k)
+                integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
+#if defined(__x86_64__)
+            if constexpr (F16C && N == 8) {
+                PackBytes8(&words.w[0], integers, isSigned);
+                break;
+            }
+#endif
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) words.w[0] |= (reinterpret_cast<U>(integers[k]) & 0xFFu) << (8 * k);
+            break;
+        }
+        case FORMAT_FLOAT16:
+#if defined(__x86_64__)
+            if constexpr (F16C && N == 8) {
+                FloatPairsToHalves8(&words.w[0], &value.c[0], &value.c[1]);
+                FloatPairsToHalves8(&words.w[1], &value.c[2], &value.c[3]);
+                break;
+            } else if constexpr (F16C) {
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
+                break;
+            }
+#endif
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) {
+                U halves;
+                MESHJOBS_UNROLL
+                for (int lane = 0; lane < N; ++lane) halves[lane] = FloatToHalf(value.c[k][lane]);
+                words.w[k / 2] |= halves << (16 * (k % 2));
+            }
+            break;
+        default:
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 4; ++k) words.w[k] = AsBits(value.c[k]);
+            break;
+    }
+    return words;
+}
+
+// 1 / sqrt(x·x + y·y + z·z) on x, y, z: a correctly rounded root and a true
+// division, as the converters do.
+template <int N>
+MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
+    typedef typename Vec<N>::F F;
+    const F lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
+    F root;
+#if defined(__x86_64__)
+    if constexpr (N == 8) {
+        SquareRoots8(&root, &lengthSquared);
+    } else
+#endif
+    {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < N; ++lane) root[lane] = __builtin_sqrtf(lengthSquared[lane]);
+    }
+    const F scale = Splat<N>(1.0f) / root;
+    MESHJOBS_UNROLL
+    for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
+}
+
+// The codec's LoadWords for one vertex, as a vector: whole loads inline, the
+// rest (short streams, no data) through LoadWords itself.
+inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+    const int64_t length = stream.length > 0 ? stream.length : 0;
+    U4 words;
+    if (byteOffset >= 0 && (length >> 2) - (byteOffset >> 2) >= 4) {
+        __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
+    } else {
+        const RawWords raw = LoadWords(stream, byteOffset);
+        words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
+    }
+    return words;
+}
+
+// Loads slot k of the four vertices of a block, word j of every vertex in w[j].
+inline WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+    const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
+    WordLanes<4> words;
+    MESHJOBS_UNROLL
+    for (int lane = 0; lane < LANES; ++lane)
+        words.w[lane] = LoadVector(stream, (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset);
+    Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+    return words;
+}
+
+// The slot's arithmetic on decoded values: the one place both the block and
+// the chunk loops take it from, in the converters' order of operations.
+template <bool CANONICAL, class F>
+MESHJOBS_INLINE F Canonical(F value) {
+    if constexpr (CANONICAL) return CanonicalNaNs(value);
+    return value;
+}
+
+// Without CANONICAL the NaNs keep whatever payload the arithmetic gave them:
+// for callers that encode to 8 bits, where every NaN clamps to 1 alike.
+template <int N, bool CANONICAL = true>
+MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
+    Lanes<N> t = v;
+    switch (slot.kind) {
+        case SlotKind::Position: {
+            const auto& m = record.positionMatrix.columns;
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 3; ++r)
+                t.c[r] = Canonical<CANONICAL>(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
+                                        Splat<N>(m[2][r]) * v.c[2]) +
+                                       Splat<N>(m[3][r]));
+            t.c[3] = Splat<N>(0.0f);
+            break;
+        }
+        case SlotKind::Normal: {
+            const auto& m = record.normalMatrix.columns;
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 3; ++k)
+                t.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
+            t.c[3] = Splat<N>(0.0f);
+            if (slot.renormalise) Renormalise(t);
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
+            break;
+        }
+        case SlotKind::Tangent: {
+            const auto& m = record.positionMatrix.columns;
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 3; ++r)
+                t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
+            const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
+            t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
+            if (slot.renormalise) Renormalise(t);
+            MESHJOBS_UNROLL
+            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
+            break;
+        }
+        case SlotKind::TexCoord: {
+            if (!slot.scaleOffset) break;
+            const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
+            for (const Float4* so : vectors) {
+                t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
+                t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
+            }
+            t.c[0] = Canonical<CANONICAL>(t.c[0]);
+            t.c[1] = Canonical<CANONICAL>(t.c[1]);
+            break;
+        }
+        default:
+            break;
+    }
+    return t;
+}
+
+// The converter of one slot on N vertices whose words are already loaded
+// (ignored where the slot loads nothing): the words each would store.
+template <int N, bool F16C>
+MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const WordLanes<N>& loaded) {
+    switch (slot.kind) {
+        case SlotKind::Position: {
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
+            const Lanes<N> p = TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat));
+            WordLanes<N> words{};
+            MESHJOBS_UNROLL
+            for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
+            return words;
+        }
+        case SlotKind::Normal:
+            if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
+            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
+        case SlotKind::Tangent:
+        case SlotKind::TexCoord:
+            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
+        case SlotKind::Color: {
+            Lanes<N> value{{Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f)}};
+            if (slot.load) value = Decode<N, F16C>(loaded, slot.sourceFormat);
+            return Encode<N, F16C>(value, slot.encodeFormat);
+        }
+        case SlotKind::Skip:
+            break;
+    }
+    return WordLanes<N>{};
+}
+
+
+// Slot rows of N vertices: row r holds vertex r, and with eight lanes vertex
+// r + 4 in its upper half, as Transpose wants them.
+template <int N>
+MESHJOBS_INLINE typename Vec<N>::U JoinRow(const U4& low, [[maybe_unused]] const U4& high) {
+#if defined(__x86_64__)
+    if constexpr (N == 8) return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+#endif
+    if constexpr (N == 4) return low;
+}
+
+// The first BYTES bytes of one vertex's words, taken from the register: a
+// partial copy through memory would stall on the store it reads back.
+template <int BYTES>
+MESHJOBS_INLINE void StoreWords(uint8_t* to, const U4& words) {
+    typedef uint64_t Q __attribute__((vector_size(16)));
+    if constexpr (BYTES == 16) {
+        __builtin_memcpy(to, &words, 16);
+    } else if constexpr (BYTES == 4) {
+        const uint32_t word = words[0];
+        __builtin_memcpy(to, &word, 4);
+    } else {
+        const uint64_t pair = reinterpret_cast<Q>(words)[0];
+        __builtin_memcpy(to, &pair, 8);
+        if constexpr (BYTES == 12) {
+            const uint32_t word = words[2];
+            __builtin_memcpy(to + 8, &word, 4);
+        }
+    }
+}
+
+template <int BYTES, class U>
+MESHJOBS_INLINE void StoreRow(uint8_t* to, int64_t fourVertices, const U& row) {
+    if constexpr (sizeof(U) == 16) {
+        StoreWords<BYTES>(to, row);
+    } else {
+        StoreWords<BYTES>(to, __builtin_shufflevector(row, row, 0, 1, 2, 3));
+        StoreWords<BYTES>(to + fourVertices, __builtin_shufflevector(row, row, 4, 5, 6, 7));
+    }
+}
+
+}  // namespace meshjobs::lanes
