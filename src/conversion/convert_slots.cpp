@@ -352,8 +352,13 @@ __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertex
             uint64_t pairs[4];
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) __builtin_memcpy(&pairs[v], walk.load + v * in, 8);
-            F8 value = AsFloat(Q4{pairs[0], pairs[1], pairs[2], pairs[3]});
-            if constexpr (SCALE) value = CanonicalNaNs((value * scaleA + offsetA) * scaleB + offsetB);
+            // No helper calls with eight-lane values: the helpers are not
+            // compiled for AVX, and such a call would change the ABI.
+            F8 value = __builtin_bit_cast(F8, Q4{pairs[0], pairs[1], pairs[2], pairs[3]});
+            if constexpr (SCALE) {
+                value = (value * scaleA + offsetA) * scaleB + offsetB;
+                value = value == value ? value : __builtin_bit_cast(F8, U8{} + CANONICAL_NAN_BITS);
+            }
             const U4 words = reinterpret_cast<U4>(__builtin_ia32_vcvtps2ph256(value, 4));
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) {
