@@ -22,9 +22,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # Known faults, left out by name until mended; each run says so. Delete an
-# entry once its fault is mended.
-#  - The strip differential tests hand memcpy a null pointer for an empty
-#    input, which UBSan stops on.
+# entry once its fault is mended. None are known now.
 known_arm64=()
 known_asan=()
 
