@@ -367,6 +367,28 @@ __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertex
             }
         }
     }
+    if constexpr (FROM_HALVES && !TO_HALVES && BYTES == 8 && AVX2_LANES == 8) {
+        // The way back: two halves to two singles, four vertices a conversion.
+        typedef uint64_t Q4 __attribute__((vector_size(32)));
+        const F8 scaleA{a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y}, offsetA{a.z, a.w, a.z, a.w, a.z, a.w, a.z, a.w};
+        const F8 scaleB{b.x, b.y, b.x, b.y, b.x, b.y, b.x, b.y}, offsetB{b.z, b.w, b.z, b.w, b.z, b.w, b.z, b.w};
+        for (; done + 4 <= whole; done += 4, walk.load += 4 * in, walk.store += 4 * out) {
+            uint32_t halves[4];
+            MESHJOBS_UNROLL
+            for (int v = 0; v < 4; ++v) __builtin_memcpy(&halves[v], walk.load + v * in, 4);
+            F8 value = __builtin_ia32_vcvtph2ps256(__builtin_bit_cast(H8, halves));
+            if constexpr (SCALE) {
+                value = (value * scaleA + offsetA) * scaleB + offsetB;
+                value = value == value ? value : __builtin_bit_cast(F8, U8{} + CANONICAL_NAN_BITS);
+            }
+            const Q4 pairs = __builtin_bit_cast(Q4, value);
+            MESHJOBS_UNROLL
+            for (int v = 0; v < 4; ++v) {
+                const uint64_t pair = pairs[v];
+                __builtin_memcpy(walk.store + v * out, &pair, 8);
+            }
+        }
+    }
     for (; done < whole; ++done, walk.load += in, walk.store += out) {
         U4 words;
         __builtin_memcpy(&words, walk.load, 16);
