@@ -143,13 +143,16 @@ std::set<std::string> ExpectedExports() {
 }
 
 // A sanitizer build's library calls into the sanitizer runtime that the
-// program carries, and its function-type check adds type descriptions;
-// nothing else may appear there either.
+// program carries, its function-type check adds type descriptions, and the
+// linker may list the bounds of the fuzzer's coverage sections (as local
+// entries, which no lookup finds); nothing else may appear there either.
 #if defined(MESHJOBS_SANITIZED)
 bool AddedBySanitizer(const std::string& name, bool imported) {
     for (const char* prefix : {"__asan_", "__ubsan_", "__tsan_", "__sanitizer_", "__sancov_"})
         if (name.rfind(prefix, 0) == 0) return imported;
     if (imported) return name.rfind("_ZTVN10__cxxabiv1", 0) == 0;
+    for (const char* prefix : {"__start___sancov_", "__stop___sancov_"})
+        if (name.rfind(prefix, 0) == 0) return true;
     return name.rfind("_ZTIF", 0) == 0 || name.rfind("_ZTSF", 0) == 0;
 }
 template <typename Names>
