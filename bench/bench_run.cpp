@@ -12,18 +12,24 @@ namespace meshjobs::bench {
 
 int RunBenchmarks(int argc, char** argv) {
     std::vector<char*> arguments;
-    bool summary = false, repetitionsGiven = false;
+    bool summary = false, repetitionsGiven = false, interleavingGiven = false;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--summary") == 0) {
             summary = true;
             continue;
         }
         if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitionsGiven = true;
+        if (std::strncmp(argv[i], "--benchmark_enable_random_interleaving", 38) == 0) interleavingGiven = true;
         arguments.push_back(argv[i]);
     }
     static char repetitions[] = "--benchmark_repetitions=5";
     static char aggregatesOnly[] = "--benchmark_report_aggregates_only=true";
+    // Repetitions of every case in random order: on a shared machine whose
+    // speed drifts, a case and its baseline then meet the same drift, and the
+    // ratio of their medians holds still.
+    static char interleaving[] = "--benchmark_enable_random_interleaving=true";
     if (summary && !repetitionsGiven) arguments.push_back(repetitions);
+    if (summary && !interleavingGiven) arguments.push_back(interleaving);
     if (summary) arguments.push_back(aggregatesOnly);
 
     int count = static_cast<int>(arguments.size());
