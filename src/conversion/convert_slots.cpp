@@ -334,6 +334,28 @@ __attribute__((target("avx2,f16c"))) inline U4 ConvertElements(U4 words, const S
     return TO_HALVES ? FloatsToPackedHalves(result) : AsBits(result);
 }
 
+// Slot 5's scale and offset on the (x, y) pairs of four vertices, and the NaN
+// the arithmetic yields made canonical. Eight-lane values stay in functions
+// compiled for AVX: passed by value to the shared helpers, which are not,
+// they would change the calling convention.
+struct PairScaleOffsets {
+    F8 scaleA, offsetA, scaleB, offsetB;
+};
+__attribute__((target("avx2"))) inline PairScaleOffsets PairScaleOffsetsOf(const ConvertVertexLayoutRecord& record) {
+    const Float4& a = record.texCoordScaleOffsetA;
+    const Float4& b = record.texCoordScaleOffsetB;
+    PairScaleOffsets so;
+    so.scaleA = F8{a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y};
+    so.offsetA = F8{a.z, a.w, a.z, a.w, a.z, a.w, a.z, a.w};
+    so.scaleB = F8{b.x, b.y, b.x, b.y, b.x, b.y, b.x, b.y};
+    so.offsetB = F8{b.z, b.w, b.z, b.w, b.z, b.w, b.z, b.w};
+    return so;
+}
+__attribute__((target("avx2"))) inline void ScalePairs(F8* value, const PairScaleOffsets& so) {
+    const F8 t = (*value * so.scaleA + so.offsetA) * so.scaleB + so.offsetB;
+    *value = t == t ? t : __builtin_bit_cast(F8, U8{} + CANONICAL_NAN_BITS);
+}
+
 template <bool FROM_HALVES, bool TO_HALVES, bool SCALE, int BYTES>
 __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertexLayoutRecord& record, SlotWalk walk,
                                                              int32_t count, int32_t whole) {
@@ -346,19 +368,13 @@ __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertex
         // Two singles to two halves, the usual texture coordinates: four
         // vertices to one eight-lane conversion.
         typedef uint64_t Q4 __attribute__((vector_size(32)));
-        const F8 scaleA{a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y}, offsetA{a.z, a.w, a.z, a.w, a.z, a.w, a.z, a.w};
-        const F8 scaleB{b.x, b.y, b.x, b.y, b.x, b.y, b.x, b.y}, offsetB{b.z, b.w, b.z, b.w, b.z, b.w, b.z, b.w};
+        const PairScaleOffsets pairScale = PairScaleOffsetsOf(record);
         for (; done + 4 <= whole; done += 4, walk.load += 4 * in, walk.store += 4 * out) {
             uint64_t pairs[4];
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) __builtin_memcpy(&pairs[v], walk.load + v * in, 8);
-            // No helper calls with eight-lane values: the helpers are not
-            // compiled for AVX, and such a call would change the ABI.
             F8 value = __builtin_bit_cast(F8, Q4{pairs[0], pairs[1], pairs[2], pairs[3]});
-            if constexpr (SCALE) {
-                value = (value * scaleA + offsetA) * scaleB + offsetB;
-                value = value == value ? value : __builtin_bit_cast(F8, U8{} + CANONICAL_NAN_BITS);
-            }
+            if constexpr (SCALE) ScalePairs(&value, pairScale);
             const U4 words = reinterpret_cast<U4>(__builtin_ia32_vcvtps2ph256(value, 4));
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) {
@@ -370,17 +386,13 @@ __attribute__((target("avx2,f16c"))) void ConvertElementwise(const ConvertVertex
     if constexpr (FROM_HALVES && !TO_HALVES && BYTES == 8 && AVX2_LANES == 8) {
         // The way back: two halves to two singles, four vertices a conversion.
         typedef uint64_t Q4 __attribute__((vector_size(32)));
-        const F8 scaleA{a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y}, offsetA{a.z, a.w, a.z, a.w, a.z, a.w, a.z, a.w};
-        const F8 scaleB{b.x, b.y, b.x, b.y, b.x, b.y, b.x, b.y}, offsetB{b.z, b.w, b.z, b.w, b.z, b.w, b.z, b.w};
+        const PairScaleOffsets pairScale = PairScaleOffsetsOf(record);
         for (; done + 4 <= whole; done += 4, walk.load += 4 * in, walk.store += 4 * out) {
             uint32_t halves[4];
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) __builtin_memcpy(&halves[v], walk.load + v * in, 4);
             F8 value = __builtin_ia32_vcvtph2ps256(__builtin_bit_cast(H8, halves));
-            if constexpr (SCALE) {
-                value = (value * scaleA + offsetA) * scaleB + offsetB;
-                value = value == value ? value : __builtin_bit_cast(F8, U8{} + CANONICAL_NAN_BITS);
-            }
+            if constexpr (SCALE) ScalePairs(&value, pairScale);
             const Q4 pairs = __builtin_bit_cast(Q4, value);
             MESHJOBS_UNROLL
             for (int v = 0; v < 4; ++v) {
