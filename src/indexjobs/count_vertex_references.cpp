@@ -291,9 +291,12 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
             const int32_t count = end - i < WINDOW_CHUNK ? end - i : WINDOW_CHUNK;
             if (count == 0 || !InWindow(indices, i, count, base, room)) break;
             // The index itself addresses the count: an address computed
-            // from it would stand between the load and the increment.
-            uint32_t* shifted = window - base;
-            __asm__("" : "+r"(shifted));
+            // from it would stand between the load and the increment. Every
+            // index here is at least the base, so each address lies in the
+            // window.
+            uintptr_t origin = reinterpret_cast<uintptr_t>(window) - uintptr_t{base} * sizeof *window;
+            __asm__("" : "+r"(origin));
+            uint32_t* const shifted = reinterpret_cast<uint32_t*>(origin);
             for (int32_t j = i; j < i + count; ++j) ++shifted[indices[j]];
             i += count;
         }
