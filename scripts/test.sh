@@ -91,7 +91,8 @@ stage_arm64() {
   "${run[@]}" "$dir/bin/meshjobs_exhaustive_tests" --gtest_brief=1 --gtest_filter='HalfConversionExhaustive.EveryHalf*'
 }
 
-clang_packages=(clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev libassimp-dev assimp-testmodels)
+clang_packages=(clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev libassimp-dev assimp-testmodels
+                libcli11-dev nlohmann-json3-dev)
 
 # Every test but the exhaustive sweeps: those are plain arithmetic on local
 # arrays, proven natively.
