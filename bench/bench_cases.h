@@ -6,8 +6,9 @@
 
 namespace meshjobs::bench {
 
-// Registers every case with Google Benchmark.
-void RegisterCases();
+// Registers every case with Google Benchmark; the parallel cases use
+// `parallel` workers.
+void RegisterCases(int parallel = 2);
 
 // One row of the summary: a case, what it is measured against, and the goal.
 struct Comparison {

@@ -1,5 +1,6 @@
 #include "bench_run.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -13,9 +14,22 @@ namespace meshjobs::bench {
 int RunBenchmarks(int argc, char** argv) {
     std::vector<char*> arguments;
     bool summary = false, repetitionsGiven = false, interleavingGiven = false;
+    int parallel = 2;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--summary") == 0) {
             summary = true;
+            continue;
+        }
+        const bool joined = std::strncmp(argv[i], "--workers=", 10) == 0;
+        if (joined || (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc)) {
+            const char* value = joined ? argv[i] + 10 : argv[++i];
+            char* end = nullptr;
+            const long workers = std::strtol(value, &end, 10);
+            if (*value == '\0' || *end != '\0' || workers < 1 || workers > 64) {
+                std::cerr << "meshjobs bench: --workers wants a whole number from 1 to 64, not '" << value << "'\n";
+                return 2;
+            }
+            parallel = static_cast<int>(workers);
             continue;
         }
         if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitionsGiven = true;
@@ -37,7 +51,7 @@ int RunBenchmarks(int argc, char** argv) {
     benchmark::Initialize(&count, arguments.data());
     if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
 
-    RegisterCases();
+    RegisterCases(parallel);
     MedianCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     if (summary) PrintSummary(collector.medians(), std::cout);

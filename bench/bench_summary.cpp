@@ -49,9 +49,11 @@ bool PrintSummary(const std::map<std::string, double>& medians, std::ostream& ou
             verdict = figure < row.limit ? "met" : "MISSED";
         } else if (row.speedUp) {
             figure = b / a;
-            std::snprintf(line, sizeof line, ">= %.1fx", row.limit);
-            goal = line;
-            verdict = figure >= row.limit ? "met" : "MISSED";
+            if (row.limit > 0) {
+                std::snprintf(line, sizeof line, ">= %.1fx", row.limit);
+                goal = line;
+                verdict = figure >= row.limit ? "met" : "MISSED";
+            }
         } else {
             figure = a / b;
             if (row.limit > 0) {

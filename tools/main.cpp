@@ -12,7 +12,7 @@
 
 namespace {
 
-// `meshjobs bench [Google Benchmark flags]`: the benchmark summary table.
+// `meshjobs bench [--workers N] [Google Benchmark flags]`: the benchmark summary table.
 int RunBench(int argc, char** argv) {
 #if MESHJOBS_TOOL_BENCH
     std::vector<char*> arguments{argv[0]};
@@ -30,7 +30,14 @@ int RunBench(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::string(argv[1]) == "bench") return RunBench(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "bench") {
+        for (int i = 2; i < argc; ++i)
+            if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+                std::cout << meshjobs::tool::CommandHelp("bench");
+                return 0;
+            }
+        return RunBench(argc, argv);
+    }
     const std::vector<std::string> args(argv + 1, argv + argc);
     meshjobs::tool::CliEnvironment environment;
     environment.stderrIsTerminal = isatty(STDERR_FILENO) != 0;

@@ -9,11 +9,17 @@ namespace meshjobs::tool {
 
 struct CliEnvironment {
     bool stderrIsTerminal = false;  // draw progress bars
+    // The program that processes one file in a worker process: this tool.
+    // Empty: the running program.
+    std::string workerProgram;
 };
 
 // `args` without the program name. Returns the exit status: 0 success,
 // 1 some file or check failed, 2 bad usage.
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
            const CliEnvironment& environment = {});
+
+// The help text of a command ("bench", "strip", ...), or null.
+const char* CommandHelp(const std::string& command);
 
 }  // namespace meshjobs::tool

@@ -1,0 +1,288 @@
+#include "toolkit/file_work.h"
+
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "toolkit/convert.h"
+#include "toolkit/output_files.h"
+#include "toolkit/scene.h"
+#include "toolkit/scene_census.h"
+#include "toolkit/text.h"
+#include "toolkit/worker_channel.h"
+
+namespace meshjobs::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quoted(const std::string& name) { return name.empty() ? "(unnamed)" : "'" + name + "'"; }
+
+std::string MeshLabel(unsigned index, const aiMesh& mesh) {
+    return "mesh " + std::to_string(index) + " " + Quoted(mesh.mName.C_Str());
+}
+
+std::string Meshes(int64_t count) { return std::to_string(count) + (count == 1 ? " mesh" : " meshes"); }
+
+// What an engine would call the mesh's primitives.
+std::string Primitives(const aiMesh& mesh) {
+    std::map<unsigned, int64_t> bySize;
+    for (unsigned f = 0; f < mesh.mNumFaces; ++f) ++bySize[std::min(mesh.mFaces[f].mNumIndices, 4u)];
+    static const char* const names[] = {"empty face", "point", "line", "triangle", "polygon"};
+    std::string text;
+    for (const auto& [size, count] : bySize) {
+        if (!text.empty()) text += ", ";
+        text += Grouped(count);
+        text += ' ';
+        text += names[size];
+        if (count != 1) text += 's';
+    }
+    return text.empty() ? "no faces" : text;
+}
+
+std::string AttributeList(const aiMesh& mesh) {
+    std::string text = "position";
+    if (mesh.mNormals) text += " normal";
+    if (mesh.mTangents) text += " tangent";
+    const unsigned colorSets = mesh.GetNumColorChannels();
+    if (colorSets) text += colorSets == 1 ? " color" : " color(" + std::to_string(colorSets) + " sets)";
+    for (unsigned k = 0; k < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++k)
+        if (mesh.mTextureCoords[k]) text += " uv" + std::to_string(k) + "x" + std::to_string(mesh.mNumUVComponents[k]);
+    if (mesh.mNumBones) text += " bones(" + std::to_string(mesh.mNumBones) + ")";
+    if (mesh.mNumAnimMeshes) text += " morph-targets(" + std::to_string(mesh.mNumAnimMeshes) + ")";
+    return text;
+}
+
+MeshCounts CountsOf(const SceneCensus& census) { return {census.meshes, census.vertices, census.triangles}; }
+
+int64_t BytesOf(const std::vector<fs::path>& files) {
+    int64_t bytes = 0;
+    std::error_code error;
+    for (const fs::path& file : files) {
+        const auto size = fs::file_size(file, error);
+        if (!error) bytes += static_cast<int64_t>(size);
+    }
+    return bytes;
+}
+
+// Reads the input, remembering every file the importer opened: none of them
+// may be written.
+struct Input {
+    ScenePtr scene;
+    std::vector<fs::path> filesRead;
+    std::vector<fs::path> protectedFiles;
+    SceneCensus census;
+};
+
+Input ReadInput(const FileTask& task, ReadPurpose purpose, const WorkSettings& settings) {
+    ReportPhase(WorkerPhase::Reading);
+    Input input;
+    input.scene = ReadScene(task.input, purpose, &input.filesRead);
+    input.census = CensusOf(*input.scene);
+    input.protectedFiles = settings.inputs;
+    input.protectedFiles.insert(input.protectedFiles.end(), input.filesRead.begin(), input.filesRead.end());
+    return input;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+// A loss is a warning, or with --strict the file's failure.
+void ApplyLosses(const std::vector<std::string>& losses, const WorkSettings& settings, FileOutcome& outcome) {
+    if (losses.empty()) return;
+    const std::string line = "the written file lacks " + Joined(losses);
+    if (settings.strict) throw std::runtime_error(line + " (--strict)");
+    outcome.warnings.push_back(line);
+}
+
+// The streams hold the layout's attributes of each mesh and its indices:
+// whatever else the file had is left behind.
+std::vector<std::string> ConversionLosses(const aiScene& scene, const Layout& layout) {
+    std::map<std::string, int64_t> lost;  // what, in how many meshes
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene.mMeshes[m];
+        if (mesh.mNormals && !layout.slots[NORMAL]) ++lost["normals"];
+        if (mesh.mTangents && !layout.slots[TANGENT]) ++lost["tangents"];
+        if (mesh.mColors[0] && !layout.slots[COLOR]) ++lost["vertex colors"];
+        if (mesh.GetNumColorChannels() > 1) ++lost["color sets after the first"];
+        for (unsigned k = 0; k < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++k)
+            if (mesh.mTextureCoords[k] && (k >= UV_SET_COUNT || !layout.slots[UV0 + k]))
+                ++lost["uv" + std::to_string(k)];
+        if (mesh.mNumAnimMeshes) lost["morph targets"] += mesh.mNumAnimMeshes;
+        if (mesh.mNumBones) ++lost["skins"];
+    }
+    std::vector<std::string> losses;
+    for (const auto& [what, count] : lost) losses.push_back(what + " (" + std::to_string(count) + ")");
+    if (scene.mNumAnimations) losses.push_back("animations (" + std::to_string(scene.mNumAnimations) + ")");
+    if (scene.mNumCameras) losses.push_back("cameras (" + std::to_string(scene.mNumCameras) + ")");
+    if (scene.mNumLights) losses.push_back("lights (" + std::to_string(scene.mNumLights) + ")");
+    return losses;
+}
+
+}  // namespace
+
+FileOutcome InfoFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    const Input input = ReadInput(task, ReadPurpose::AsIs, settings);
+    const aiScene& scene = *input.scene;
+    ReportPhase(WorkerPhase::Processing);
+    std::ostringstream lines;
+    int64_t vertices = 0, indices = 0;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene.mMeshes[m];
+        vertices += mesh.mNumVertices;
+        for (unsigned f = 0; f < mesh.mNumFaces; ++f) indices += mesh.mFaces[f].mNumIndices;
+    }
+    lines << task.input << ": " << Meshes(scene.mNumMeshes) << ", " << Grouped(vertices) << " vertices, "
+          << Grouped(indices) << " indices\n";
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene.mMeshes[m];
+        const MeshAttributes attributes = AttributesOf(mesh);
+        lines << "  " << MeshLabel(m, mesh) << ": " << Grouped(mesh.mNumVertices) << " vertices, "
+              << Grouped(static_cast<int64_t>(attributes.indices.size())) << " indices (" << Primitives(mesh) << "), ";
+        if (mesh.mNumVertices > MAX_STRIP_VERTICES) {
+            lines << "unused not counted (over 65,536 vertices)";
+        } else {
+            const std::vector<uint16_t> narrow(attributes.indices.begin(), attributes.indices.end());
+            const auto counts = CountVertexReferences(jobs, narrow, attributes.vertexCount);
+            lines << Grouped(std::count(counts.begin(), counts.end(), 0)) << " unused";
+        }
+        lines << "; " << AttributeList(mesh) << "\n";
+    }
+    FileOutcome outcome;
+    outcome.report = lines.str();
+    outcome.before = outcome.after = CountsOf(input.census);
+    outcome.bytesBefore = outcome.bytesAfter = BytesOf(input.filesRead);
+    return outcome;
+}
+
+FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    Input input = ReadInput(task, ReadPurpose::AsIs, settings);
+    aiScene& scene = *input.scene;
+    ReportPhase(WorkerPhase::Processing);
+    std::ostringstream notes;
+    int64_t before = 0, after = 0;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        aiMesh& mesh = *scene.mMeshes[m];
+        MeshStrip strip;
+        try {
+            strip = StripMesh(jobs, mesh, settings.method);
+        } catch (const host::JobException& e) {
+            throw std::runtime_error(MeshLabel(m, mesh) + ": job failed: " + e.typeName() + ": " + e.message());
+        } catch (const std::exception& e) {
+            throw std::runtime_error(MeshLabel(m, mesh) + ": " + e.what());
+        }
+        before += strip.verticesBefore;
+        after += strip.verticesAfter;
+        if (!strip.skipped.empty()) notes << "  " << MeshLabel(m, mesh) << ": " << strip.skipped << "\n";
+    }
+    const SceneCensus written = CensusOf(scene);
+
+    ReportPhase(WorkerPhase::Writing);
+    const fs::path target = fs::absolute(task.output);
+    StagedOutput staged(target.parent_path());
+    WriteScene(scene, staged, target.filename(), task.exporter);
+
+    ReportPhase(WorkerPhase::ReadingBack);
+    ScenePtr back;
+    try {
+        back = ReadScene(staged.StagedPath(target.filename()).string(), ReadPurpose::AsIs);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
+    }
+    const SceneCensus reread = CensusOf(*back);
+    if (const auto wrong = CountMismatches(written, reread, TraitsOf(task.exporter)); !wrong.empty())
+        throw std::runtime_error("the written file does not read back the same: " + Joined(wrong));
+
+    FileOutcome outcome;
+    ApplyLosses(Losses(input.census, reread, fs::absolute(task.input).parent_path(), target.parent_path()), settings,
+                outcome);
+    const auto committed = staged.Commit(input.protectedFiles, target.filename());
+    outcome.output = task.output;
+    outcome.before = CountsOf(input.census);
+    outcome.after = CountsOf(reread);
+    outcome.after.vertices = written.vertices;  // some formats re-create vertices on reading
+    outcome.bytesBefore = BytesOf(input.filesRead);
+    outcome.bytesAfter = BytesOf(committed);
+    std::ostringstream report;
+    report << task.input << " -> " << task.output << ": " << Meshes(scene.mNumMeshes) << ", " << Grouped(before)
+           << " -> " << Grouped(after) << " vertices (" << Grouped(before - after) << " removed)\n"
+           << notes.str();
+    outcome.report = report.str();
+    return outcome;
+}
+
+FileOutcome ConvertFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    const Input input = ReadInput(task, ReadPurpose::ForEngine, settings);
+    const aiScene& scene = *input.scene;
+    ReportPhase(WorkerPhase::Processing);
+    StagedOutput staged(fs::absolute(task.output));
+
+    std::ostringstream report, checks;
+    FileOutcome outcome;
+    std::vector<ManifestEntry> entries;
+    int64_t vertices = 0, bytes = 0;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh& mesh = *scene.mMeshes[m];
+        const MeshAttributes attributes = AttributesOf(mesh);
+        ConvertedMesh converted;
+        try {
+            converted = ConvertMesh(jobs, attributes, settings.layout, settings.matrix);
+        } catch (const host::JobException& e) {
+            throw std::runtime_error(MeshLabel(m, mesh) + ": job failed: " + e.typeName() + ": " + e.message());
+        } catch (const std::exception& e) {
+            throw std::runtime_error(MeshLabel(m, mesh) + ": " + e.what());
+        }
+        ReportPhase(WorkerPhase::Writing);
+        entries.push_back(WriteConvertedMesh(staged, static_cast<int>(m), attributes, converted));
+        ReportPhase(WorkerPhase::Processing);
+        vertices += converted.vertexCount;
+        bytes += static_cast<int64_t>(converted.streams[0].size() + converted.streams[1].size());
+        if (!settings.verify) continue;
+        checks << "  " << MeshLabel(m, mesh) << ":";
+        for (const AttributeCheck& c : VerifyConversion(converted, attributes, settings.matrix)) {
+            checks << " " << SlotName(c.slot);
+            if (c.compared == 0)
+                checks << " (nothing finite to compare)";
+            else
+                checks << " " << Number(c.largestError) << (c.within ? " (bound " : " (BEYOND ") << Number(c.bound)
+                       << ")";
+            if (c.skipped) checks << " [" << Grouped(c.skipped) << " not comparable]";
+            if (!c.within)
+                outcome.verifyErrors.push_back(MeshLabel(m, mesh) + " " + SlotName(c.slot) + ": largest error " +
+                                               Number(c.largestError) + " beyond its " + FormatName(c.format) +
+                                               " bound " + Number(c.bound));
+        }
+        checks << "\n";
+    }
+    ReportPhase(WorkerPhase::Writing);
+    const std::string manifest = ManifestJson(task.input, settings.layout, settings.matrix, entries);
+    staged.WriteFile("manifest.json", manifest.data(), manifest.size());
+    if (!outcome.verifyErrors.empty()) {
+        outcome.ok = false;
+        outcome.error = "verification failed: " + outcome.verifyErrors.front() + "; nothing written";
+        outcome.report = checks.str();
+        return outcome;
+    }
+    ApplyLosses(ConversionLosses(scene, settings.layout), settings, outcome);
+    const auto committed = staged.Commit(input.protectedFiles, "manifest.json");
+
+    const fs::path manifestPath = fs::path(task.output) / "manifest.json";
+    outcome.output = manifestPath.string();
+    outcome.before = CountsOf(input.census);
+    outcome.after = {static_cast<int64_t>(entries.size()), vertices, input.census.triangles};
+    outcome.bytesBefore = BytesOf(input.filesRead);
+    outcome.bytesAfter = BytesOf(committed);
+    report << task.input << " -> " << manifestPath.string() << ": " << Meshes(scene.mNumMeshes) << ", "
+           << Grouped(vertices) << " vertices, " << Grouped(bytes) << " bytes of vertex streams\n"
+           << checks.str();
+    outcome.report = report.str();
+    return outcome;
+}
+
+}  // namespace meshjobs::tool

@@ -1,0 +1,31 @@
+// The messages between a worker process and the tool that started it: the
+// worker says which phase it is in and, at the end, the file's outcome; the
+// tool turns any other ending into a one-line reason.
+#pragma once
+
+#include <string>
+
+#include "toolkit/file_outcome.h"
+#include "toolkit/worker_pool.h"
+
+namespace meshjobs::tool {
+
+// Phases a worker passes through; a crash is blamed on the one it was in.
+enum class WorkerPhase { Starting, Reading, Processing, Writing, ReadingBack };
+
+// Worker side. Without a result channel (not started by the pool) these do
+// nothing.
+void ReportPhase(WorkerPhase phase);
+void ReportOutcome(const FileOutcome& outcome);
+// From now on a failed allocation ends the worker with OUT_OF_MEMORY_EXIT.
+void ExitOnFailedAllocation();
+
+// Test-only: MESHJOBS_TEST_FAULT=KIND:TEXT makes a worker whose input path
+// contains TEXT crash (KIND crash), abort (abort), hang (hang) or allocate
+// without bound (allocate), so that each failure is tested on purpose.
+void InjectTestFault(const std::string& input);
+
+// Tool side: the worker's outcome, or the reason it ended without one.
+FileOutcome OutcomeOf(const WorkerEnding& ending, const WorkerLimits& limits);
+
+}  // namespace meshjobs::tool

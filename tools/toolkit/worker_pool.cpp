@@ -1,0 +1,216 @@
+#include "toolkit/worker_pool.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace meshjobs::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Running {
+    size_t index = 0;
+    pid_t pid = -1;
+    int result = -1;  // read ends; -1 once at end of file
+    int error = -1;
+    Clock::time_point deadline;
+    bool hasDeadline = false;
+    WorkerEnding ending;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Everything the child needs is prepared before fork(): between fork and exec
+// only async-signal-safe calls are made.
+Running Launch(const std::string& program, const std::vector<std::string>& arguments, const WorkerLimits& limits) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    int result[2], error[2];
+    if (pipe2(result, O_CLOEXEC) != 0) Fail("cannot start a worker");
+    if (pipe2(error, O_CLOEXEC) != 0) {
+        close(result[0]), close(result[1]);
+        Fail("cannot start a worker");
+    }
+    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        const int saved = errno;
+        for (int fd : {result[0], result[1], error[0], error[1], devNull}) close(fd);
+        errno = saved;
+        Fail("cannot start a worker");
+    }
+    if (pid == 0) {
+        if (limits.maxMemory) {
+            const rlimit limit{limits.maxMemory, limits.maxMemory};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+        dup2(error[1], STDOUT_FILENO);
+        dup2(error[1], STDERR_FILENO);
+        dup2(result[1], RESULT_CHANNEL);
+        execv(program.c_str(), argv.data());
+        const char message[] = "meshjobs: cannot start the worker program\n";
+        (void)!write(STDERR_FILENO, message, sizeof message - 1);
+        _exit(127);
+    }
+    close(result[1]);
+    close(error[1]);
+    if (devNull >= 0) close(devNull);
+    Running running;
+    running.pid = pid;
+    running.result = result[0];
+    running.error = error[0];
+    if (limits.timeoutSeconds > 0) {
+        running.hasDeadline = true;
+        running.deadline = Clock::now() + std::chrono::seconds(limits.timeoutSeconds);
+    }
+    return running;
+}
+
+// Reads what is there; closes the descriptor at end of file.
+void Drain(int& fd, std::string& into, size_t keep) {
+    char buffer[65536];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+        into.append(buffer, static_cast<size_t>(got));
+        if (keep && into.size() > keep) into.erase(0, into.size() - keep);
+        return;
+    }
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    close(fd);
+    fd = -1;
+}
+
+// The last few lines: an assertion's message, a sanitizer's summary.
+std::string Tail(const std::string& text) {
+    size_t end = text.find_last_not_of(" \n\r\t");
+    if (end == std::string::npos) return {};
+    size_t start = end, lines = 0;
+    while (start > 0 && lines < 3) {
+        --start;
+        if (text[start] == '\n') ++lines;
+    }
+    std::string tail = text.substr(start, end + 1 - start);
+    while (!tail.empty() && (tail[0] == '\n' || tail[0] == ' ')) tail.erase(0, 1);
+    return tail;
+}
+
+}  // namespace
+
+void RunWorkers(const std::string& program, size_t count,
+                const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
+                const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished) {
+    std::vector<Running> running;
+    size_t next = 0;
+    constexpr size_t ERROR_KEPT = 16384;
+    while (next < count || !running.empty()) {
+        while (next < count && static_cast<int>(running.size()) < std::max(1, parallel)) {
+            running.push_back(Launch(program, argumentsFor(next), limits));
+            running.back().index = next++;
+        }
+        std::vector<pollfd> fds;
+        for (const Running& r : running) {
+            if (r.result >= 0) fds.push_back({r.result, POLLIN, 0});
+            if (r.error >= 0) fds.push_back({r.error, POLLIN, 0});
+        }
+        // Wake for the nearest deadline, and now and then for a worker that
+        // closed its pipes but has not exited yet.
+        int waitMs = 200;
+        const auto now = Clock::now();
+        for (const Running& r : running)
+            if (r.hasDeadline && !r.ending.timedOut) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(r.deadline - now).count();
+                waitMs = static_cast<int>(std::clamp<int64_t>(left, 0, waitMs));
+            }
+        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) Fail("cannot wait for the workers");
+
+        for (Running& r : running) {
+            for (const pollfd& p : fds) {
+                if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                if (p.fd == r.result) Drain(r.result, r.ending.messages, 0);
+                else if (p.fd == r.error) Drain(r.error, r.ending.errorTail, ERROR_KEPT);
+            }
+            if (r.hasDeadline && !r.ending.timedOut && Clock::now() >= r.deadline) {
+                kill(r.pid, SIGKILL);
+                r.ending.timedOut = true;
+            }
+        }
+        for (auto it = running.begin(); it != running.end();) {
+            Running& r = *it;
+            int status = 0;
+            // Reaped once both pipes are closed, so nothing it wrote is lost.
+            if (r.result >= 0 || r.error >= 0 || waitpid(r.pid, &status, WNOHANG) != r.pid) {
+                ++it;
+                continue;
+            }
+            r.ending.exited = WIFEXITED(status);
+            r.ending.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+            r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            r.ending.errorTail = Tail(r.ending.errorTail);
+            const size_t index = r.index;
+            const WorkerEnding ending = std::move(r.ending);
+            it = running.erase(it);
+            finished(index, ending);
+        }
+    }
+}
+
+std::string DescribeBytes(uint64_t bytes) {
+    static const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024 && unit < 4) value /= 1024, ++unit;
+    char text[32];
+    if (unit == 0 || value == std::floor(value))
+        std::snprintf(text, sizeof text, "%.0f %s", value, units[unit]);
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+uint64_t ParseBytes(const std::string& text) {
+    if (text == "none" || text == "0") return 0;
+    size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || !(value > 0))
+        throw std::invalid_argument("a size such as 4G, 512M or none, not '" + text + "'");
+    std::string unit = text.substr(used);
+    if (!unit.empty() && (unit.back() == 'B' || unit.back() == 'b')) unit.pop_back();
+    if (unit.size() > 1 && (unit.back() == 'i')) unit.pop_back();
+    static const std::string units = "KMGT";
+    uint64_t scale = 1;
+    if (!unit.empty()) {
+        const size_t k = unit.size() == 1 ? units.find(static_cast<char>(std::toupper(unit[0]))) : std::string::npos;
+        if (k == std::string::npos) throw std::invalid_argument("a size such as 4G, 512M or none, not '" + text + "'");
+        scale = uint64_t(1) << (10 * (k + 1));
+    }
+    const double bytes = value * static_cast<double>(scale);
+    if (bytes < 1 << 20 || bytes > 1e18) throw std::invalid_argument("a size from 1M up, not '" + text + "'");
+    return static_cast<uint64_t>(bytes);
+}
+
+}  // namespace meshjobs::tool
