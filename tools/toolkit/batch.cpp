@@ -273,7 +273,10 @@ BatchSummary RunBatch(const std::vector<FileTask>& tasks, const std::vector<size
             return arguments;
         },
         options.workers, options.limits,
-        [&](size_t k, const WorkerEnding& ending) { finish(work[k], OutcomeOf(ending, options.limits)); });
+        [&](size_t k, const WorkerEnding& ending) {
+            RemoveLeftovers(ending);
+            finish(work[k], OutcomeOf(ending, options.limits));
+        });
     printer.ClearBar();
 
     if (selected.size() > 1 && !options.quiet) PrintSummary(tasks, selected, summary, out);

@@ -186,6 +186,7 @@ FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& sett
     ReportPhase(WorkerPhase::Writing);
     const fs::path target = fs::absolute(task.output);
     StagedOutput staged(target.parent_path());
+    ReportStaging(staged.staging().string());
     WriteScene(scene, staged, target.filename(), task.exporter);
 
     ReportPhase(WorkerPhase::ReadingBack);
@@ -222,6 +223,7 @@ FileOutcome ConvertFile(const FileTask& task, Jobs& jobs, const WorkSettings& se
     const aiScene& scene = *input.scene;
     ReportPhase(WorkerPhase::Processing);
     StagedOutput staged(fs::absolute(task.output));
+    ReportStaging(staged.staging().string());
 
     std::ostringstream report, checks;
     FileOutcome outcome;

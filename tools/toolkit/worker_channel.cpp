@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <new>
 #include <sstream>
@@ -55,6 +56,21 @@ void ReportPhase(WorkerPhase phase) {
 }
 
 void ReportOutcome(const FileOutcome& outcome) { Send(nlohmann::json{{"outcome", ToJson(outcome)}}.dump()); }
+
+void ReportStaging(const std::string& folder) { Send(nlohmann::json{{"staging", folder}}.dump()); }
+
+void RemoveLeftovers(const WorkerEnding& ending) {
+    std::istringstream lines(ending.messages);
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json message = nlohmann::json::parse(line, nullptr, false);
+        if (!message.is_object() || !message.contains("staging") || !message["staging"].is_string()) continue;
+        const std::filesystem::path folder = message["staging"].get<std::string>();
+        // Only what StagedOutput makes, whatever a confused worker sends.
+        if (folder.filename().string().rfind(".meshjobs-staging-", 0) != 0) continue;
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+    }
+}
 
 void ExitOnFailedAllocation() { std::set_new_handler(OnFailedAllocation); }
 

@@ -17,6 +17,8 @@ enum class WorkerPhase { Starting, Reading, Processing, Writing, ReadingBack };
 // nothing.
 void ReportPhase(WorkerPhase phase);
 void ReportOutcome(const FileOutcome& outcome);
+// A staging folder the worker made: if the worker dies, the tool removes it.
+void ReportStaging(const std::string& folder);
 // From now on a failed allocation ends the worker with OUT_OF_MEMORY_EXIT.
 void ExitOnFailedAllocation();
 
@@ -27,5 +29,7 @@ void InjectTestFault(const std::string& input);
 
 // Tool side: the worker's outcome, or the reason it ended without one.
 FileOutcome OutcomeOf(const WorkerEnding& ending, const WorkerLimits& limits);
+// Removes the staging folders a worker left behind when it died.
+void RemoveLeftovers(const WorkerEnding& ending);
 
 }  // namespace meshjobs::tool
