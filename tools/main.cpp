@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -41,5 +42,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     meshjobs::tool::CliEnvironment environment;
     environment.stderrIsTerminal = isatty(STDERR_FILENO) != 0;
+    std::error_code error;
+    environment.workerProgram = std::filesystem::read_symlink("/proc/self/exe", error).string();
     return meshjobs::tool::RunCli(args, std::cout, std::cerr, environment);
 }

@@ -291,11 +291,8 @@ int RunWorker(const std::string& contextPath, size_t index) {
 }
 
 std::string WorkerProgram(const CliEnvironment& environment) {
-    if (!environment.workerProgram.empty()) return environment.workerProgram;
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (error) throw std::runtime_error("cannot find this program to run workers: " + error.message());
-    return self.string();
+    if (environment.workerProgram.empty()) throw std::runtime_error("no worker program: the tool cannot run files");
+    return environment.workerProgram;
 }
 
 int RunFiles(const Options& o, const std::vector<std::string>& args, const std::string& libraryPath,

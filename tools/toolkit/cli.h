@@ -9,8 +9,8 @@ namespace meshjobs::tool {
 
 struct CliEnvironment {
     bool stderrIsTerminal = false;  // draw progress bars
-    // The program that processes one file in a worker process: this tool.
-    // Empty: the running program.
+    // The program that processes one file in a worker process: the meshjobs
+    // tool itself. The file commands need it.
     std::string workerProgram;
 };
 
