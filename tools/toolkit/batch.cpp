@@ -39,8 +39,9 @@ void Walk(const fs::path& folder, const fs::path& root, const fs::path& name, co
     std::error_code error;
     fs::directory_iterator it(folder, error);
     if (error) {
+        const std::string reason = error.message();
         FileTask failed = Task(folder, name / fs::relative(folder, root, error), true);
-        failed.failure = "cannot read the folder: " + std::error_code(error).message();
+        failed.failure = "cannot read the folder: " + reason;
         tasks.push_back(failed);
         return;
     }
