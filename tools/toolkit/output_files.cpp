@@ -1,0 +1,139 @@
+#include "toolkit/output_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace meshjobs::tool {
+
+std::string SystemMessage(const std::string& what, const fs::path& path, int errorNumber) {
+    return what + " " + path.string() + ": " + std::system_category().message(errorNumber);
+}
+
+StagedOutput::StagedOutput(const fs::path& folder) : folder_(folder.empty() ? fs::path(".") : folder) {
+    std::error_code error;
+    fs::create_directories(folder_, error);
+    if (error) throw std::runtime_error("cannot create folder " + folder_.string() + ": " + error.message());
+    std::string pattern = (folder_ / ".meshjobs-staging-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error(SystemMessage("cannot write in", folder_, errno));
+    staging_ = pattern;
+}
+
+StagedOutput::~StagedOutput() {
+    std::error_code ignored;
+    fs::remove_all(staging_, ignored);
+}
+
+fs::path StagedOutput::StagedPath(const fs::path& relative) const {
+    const fs::path normal = relative.lexically_normal();
+    if (relative.empty() || relative.is_absolute() || normal.empty() || *normal.begin() == "..")
+        throw std::invalid_argument("output path '" + relative.string() + "' is not inside the output folder");
+    return staging_ / normal;
+}
+
+void StagedOutput::WriteFile(const fs::path& relative, const void* data, size_t size) {
+    const fs::path path = StagedPath(relative);
+    std::error_code error;
+    fs::create_directories(path.parent_path(), error);
+    if (error) throw std::runtime_error("cannot create folder " + path.parent_path().string() + ": " + error.message());
+
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error(SystemMessage("cannot write", relative, errno));
+    const char* at = static_cast<const char*>(data);
+    size_t left = size;
+    int failure = 0;
+    while (left > 0 && !failure) {
+        const ssize_t written = ::write(fd, at, left);
+        if (written < 0) {
+            if (errno != EINTR) failure = errno;
+        } else if (written == 0) {
+            failure = ENOSPC;  // no progress and no reason: the usual one
+        } else {
+            at += written;
+            left -= static_cast<size_t>(written);
+        }
+    }
+    // A file system that cannot sync this kind of file (EINVAL) still has it.
+    if (!failure && ::fsync(fd) != 0 && errno != EINVAL) failure = errno;
+    // Delayed write errors (NFS, quotas) surface only at close.
+    if (::close(fd) != 0 && !failure && errno != EINTR) failure = errno;
+    if (failure) throw std::runtime_error(SystemMessage("cannot write", relative, failure));
+}
+
+std::vector<fs::path> StagedOutput::Files() const {
+    std::vector<fs::path> files;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(staging_, error), end; !error && it != end; it.increment(error))
+        if (it->is_regular_file(error)) files.push_back(it->path().lexically_relative(staging_));
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+namespace {
+
+bool SameFile(const fs::path& destination, const fs::path& kept) {
+    std::error_code error;
+    if (fs::exists(destination, error)) return fs::equivalent(destination, kept, error) && !error;
+    const fs::path a = fs::weakly_canonical(fs::absolute(destination), error);
+    if (error) return false;
+    const fs::path b = fs::weakly_canonical(fs::absolute(kept), error);
+    return !error && a == b;
+}
+
+void SyncFolder(const fs::path& folder) {
+    // Makes the renames themselves durable; a failure here loses nothing written.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+std::vector<fs::path> StagedOutput::Commit(const std::vector<fs::path>& protectedFiles, const fs::path& last) {
+    std::vector<fs::path> order = Files();
+    const fs::path lastNormal = last.lexically_normal();
+    if (!last.empty()) {
+        const auto at = std::find(order.begin(), order.end(), lastNormal);
+        if (at != order.end()) std::rotate(at, at + 1, order.end());
+    }
+    // Every check before the first move, so a refusal moves nothing.
+    for (const fs::path& relative : order) {
+        const fs::path destination = folder_ / relative;
+        for (const fs::path& kept : protectedFiles)
+            if (SameFile(destination, kept))
+                throw std::runtime_error("refusing to overwrite the input's file " + relative.string());
+        std::error_code error;
+        if (fs::is_directory(destination, error))
+            throw std::runtime_error(SystemMessage("cannot write", destination, EISDIR));
+    }
+    std::vector<fs::path> written;
+    std::set<fs::path> folders;
+    for (const fs::path& relative : order) {
+        const fs::path destination = folder_ / relative;
+        std::error_code error;
+        fs::create_directories(destination.parent_path(), error);
+        if (error)
+            throw std::runtime_error("cannot create folder " + destination.parent_path().string() + ": " +
+                                     error.message());
+        if (::rename((staging_ / relative).c_str(), destination.c_str()) != 0)
+            throw std::runtime_error(SystemMessage("cannot write", destination, errno));
+        written.push_back(destination);
+        folders.insert(destination.parent_path());
+    }
+    for (const fs::path& folder : folders) SyncFolder(folder);
+    return written;
+}
+
+}  // namespace meshjobs::tool
