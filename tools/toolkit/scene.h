@@ -2,12 +2,14 @@
 // its meshes in place, seeing their attributes, writing it back out.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "toolkit/convert.h"
 #include "toolkit/jobs.h"
+#include "toolkit/output_files.h"
 
 struct aiMesh;
 struct aiScene;
@@ -24,8 +26,12 @@ enum class ReadPurpose {
     ForEngine // convert: polygons triangulated, one primitive kind per mesh
 };
 
-// Throws std::runtime_error with the importer's reason.
-ScenePtr ReadScene(const std::string& path, ReadPurpose purpose);
+// Throws std::runtime_error with the system's reason when the file cannot be
+// opened ("cannot read: Permission denied"), otherwise the importer's. A file
+// with no mesh, or only empty ones, is refused. filesRead, if given, receives
+// every file the importer opened (the file itself and side files such as
+// buffers and material libraries), absolute and normalised.
+ScenePtr ReadScene(const std::string& path, ReadPurpose purpose, std::vector<std::filesystem::path>* filesRead = nullptr);
 
 // Whether a folder walk should pick this file up.
 bool IsMeshFile(const std::string& path);
@@ -43,13 +49,31 @@ struct MeshStrip {
 // are left alone with a reason.
 MeshStrip StripMesh(Jobs& jobs, aiMesh& mesh, StripMethod method);
 
-// Exporter id for a file extension ("obj", ".glb") or an exporter id given
-// as such; empty if none writes it.
+// Exporter id for a file extension (".glb") or for an exporter id or
+// extension given without the dot ("obj", "glb"); empty if none writes it.
+// Extensions pick exporters whose files read back: glTF 2.0 for ".gltf" and
+// ".glb", ASCII FBX for ".fbx".
 std::string ExporterFor(const std::string& extensionOrId);
 std::string ExporterExtension(const std::string& id);
 std::string ExporterList();
 
-// Throws std::runtime_error with the exporter's reason.
+// What a file written by an exporter keeps, when read back.
+struct ExportTraits {
+    bool keepsVertices = true;  // the vertex count; false where reading re-creates a vertex per face corner
+    bool keepsMeshes = true;    // the mesh count
+    bool readsBack = true;      // the importer reads the file at all
+};
+ExportTraits TraitsOf(const std::string& exporterId);
+
+// Exports into output's staging folder as `relative`; side files the exporter
+// writes (buffers, material libraries) are staged beside it, and all land on
+// output.Commit. Throws std::runtime_error with the system's reason for a
+// failed write ("cannot write a.glb: No space left on device"), otherwise
+// with the exporter's.
+void WriteScene(const aiScene& scene, StagedOutput& output, const std::filesystem::path& relative,
+                const std::string& exporterId);
+
+// The same, staged beside `path` and committed at once.
 void WriteScene(const aiScene& scene, const std::string& path, const std::string& exporterId);
 
 }  // namespace meshjobs::tool
