@@ -2,6 +2,7 @@
 // bytes that come back, and the check that decodes them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,8 @@
 #include <iterator>
 
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "test_support.h"
 #include "toolkit/convert.h"
@@ -137,8 +140,13 @@ TEST_F(ToolConvert, WritesStreamsIndicesAndAManifestThatDescribesThem) {
     const MeshAttributes mesh = TwoVertices();
     const ConvertedMesh c = ConvertMesh(jobs, mesh, CompactLayout(), IdentityMatrix());
     const auto directory = std::filesystem::temp_directory_path() / ("meshjobs_convert_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
-    const ManifestEntry entry = WriteConvertedMesh(directory, 3, mesh, c);
+    ManifestEntry entry;
+    {
+        StagedOutput staged(directory);
+        entry = WriteConvertedMesh(staged, 3, mesh, c);
+        EXPECT_FALSE(std::filesystem::exists(directory / "mesh3.stream0.bin")) << "written before Commit";
+        staged.Commit({});
+    }
 
     EXPECT_EQ(std::filesystem::file_size(directory / "mesh3.stream0.bin"), 40u);
     EXPECT_EQ(std::filesystem::file_size(directory / "mesh3.stream1.bin"), 16u);
@@ -146,14 +154,27 @@ TEST_F(ToolConvert, WritesStreamsIndicesAndAManifestThatDescribesThem) {
     std::ifstream stream0(directory / "mesh3.stream0.bin", std::ios::binary);
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(stream0)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, c.streams[0]);
-
-    const std::string json = ManifestJson("in.obj", CompactLayout(), IdentityMatrix(), {entry});
-    EXPECT_NE(json.find(R"("vertexCount": 2)"), std::string::npos);
-    EXPECT_NE(json.find(R"({"stream": 1, "file": "mesh3.stream1.bin", "stride": 8})"), std::string::npos);
-    EXPECT_NE(json.find(R"("attribute": "normal", "format": "SNorm8", "formatCode": 2, "dimension": 4, "offset": 12, "stream": 0, "stride": 20)"),
-              std::string::npos);
-    EXPECT_NE(json.find(R"("indices": {"file": "mesh3.indices.bin", "format": "UInt16", "count": 3)"), std::string::npos);
     std::filesystem::remove_all(directory);
+
+    const Float4x4 matrix = ParseMatrix("0.1 0 0 0, 0 1 0 0, 0 0 1 0, 10 20 30 1");
+    const auto json = nlohmann::json::parse(ManifestJson("in \"x\".obj", CompactLayout(), matrix, {entry}));
+    EXPECT_EQ(json["source"], "in \"x\".obj");
+    EXPECT_EQ(json["layout"], "compact");
+    EXPECT_EQ(json["positionMatrix"].size(), 16u);
+    EXPECT_EQ(json["positionMatrix"][0].get<float>(), 0.1f);  // the same single-precision value
+    EXPECT_EQ(json["positionMatrix"][12], 10);
+    const auto& m = json["meshes"].at(0);
+    EXPECT_EQ(m["vertexCount"], 2);
+    EXPECT_EQ(m["streams"], nlohmann::json::parse(R"([{"stream": 0, "file": "mesh3.stream0.bin", "stride": 20},
+                                                      {"stream": 1, "file": "mesh3.stream1.bin", "stride": 8}])"));
+    const auto normal = std::find_if(m["attributes"].begin(), m["attributes"].end(),
+                                     [](const auto& a) { return a["attribute"] == "normal"; });
+    ASSERT_NE(normal, m["attributes"].end());
+    EXPECT_EQ(*normal, nlohmann::json::parse(R"({"slot": 1, "attribute": "normal", "format": "SNorm8", "formatCode": 2,
+        "dimension": 4, "offset": 12, "stream": 0, "stride": 20, "descriptor": )" +
+                                             std::to_string(c.layout.destination[NORMAL]) + "}"));
+    EXPECT_EQ(m["indices"], nlohmann::json::parse(R"({"file": "mesh3.indices.bin", "format": "UInt16", "count": 3,
+                                                      "primitiveSize": 3})"));
 }
 
 }  // namespace

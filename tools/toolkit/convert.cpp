@@ -2,11 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+
+#include <nlohmann/json.hpp>
 
 namespace meshjobs::tool {
 
@@ -318,38 +320,18 @@ Float4x4 ParseMatrix(const std::string& text) {
 
 namespace {
 
-void WriteFile(const std::filesystem::path& path, const void* data, size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonFloat(float f) {
+// Single precision values as the shortest decimal that reads back to the
+// same float; whole numbers as integers.
+nlohmann::ordered_json JsonFloat(float f) {
+    if (std::isfinite(f) && f == std::nearbyint(f) && std::fabs(f) < 1e15f) return static_cast<int64_t>(f);
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(f));
-    return buffer;
+    return std::strtod(buffer, nullptr);
 }
 
 }  // namespace
 
-ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int meshIndex, const MeshAttributes& mesh,
+ManifestEntry WriteConvertedMesh(StagedOutput& output, int meshIndex, const MeshAttributes& mesh,
                                  const ConvertedMesh& converted) {
     ManifestEntry entry;
     entry.name = mesh.name;
@@ -360,7 +342,7 @@ ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int mes
     for (int s = 0; s < 2; ++s) {
         if (converted.layout.destinationStrides[s] == 0) continue;
         entry.streamFiles[s] = prefix + ".stream" + std::to_string(s) + ".bin";
-        WriteFile(directory / entry.streamFiles[s], converted.streams[s].data(), converted.streams[s].size());
+        output.WriteFile(entry.streamFiles[s], converted.streams[s].data(), converted.streams[s].size());
     }
     if (!mesh.indices.empty()) {
         entry.indexFile = prefix + ".indices.bin";
@@ -368,56 +350,64 @@ ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int mes
         if (mesh.vertexCount <= MAX_STRIP_VERTICES) {
             const std::vector<uint16_t> narrow(mesh.indices.begin(), mesh.indices.end());
             entry.indexFormat = "UInt16";
-            WriteFile(directory / entry.indexFile, narrow.data(), narrow.size() * 2);
+            output.WriteFile(entry.indexFile, narrow.data(), narrow.size() * 2);
         } else {
             entry.indexFormat = "UInt32";
-            WriteFile(directory / entry.indexFile, mesh.indices.data(), mesh.indices.size() * 4);
+            output.WriteFile(entry.indexFile, mesh.indices.data(), mesh.indices.size() * 4);
         }
     }
     return entry;
 }
 
+ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int meshIndex, const MeshAttributes& mesh,
+                                 const ConvertedMesh& converted) {
+    StagedOutput output(directory);
+    ManifestEntry entry = WriteConvertedMesh(output, meshIndex, mesh, converted);
+    output.Commit({});
+    return entry;
+}
+
 std::string ManifestJson(const std::string& source, const Layout& layout, const Float4x4& m,
                          const std::vector<ManifestEntry>& meshes) {
-    std::ostringstream out;
-    out << "{\n  \"source\": " << JsonString(source) << ",\n  \"layout\": " << JsonString(layout.name)
-        << ",\n  \"layoutText\": " << JsonString(LayoutText(layout)) << ",\n  \"positionMatrix\": [";
-    for (int i = 0; i < 16; ++i) out << (i ? ", " : "") << JsonFloat(m.columns[i / 4][i % 4]);
-    out << "],\n  \"meshes\": [";
-    for (size_t k = 0; k < meshes.size(); ++k) {
-        const ManifestEntry& e = meshes[k];
-        out << (k ? "," : "") << "\n    {\n      \"name\": " << JsonString(e.name) << ",\n      \"vertexCount\": "
-            << e.vertexCount << ",\n      \"streams\": [";
-        bool first = true;
-        for (int s = 0; s < 2; ++s) {
-            if (e.streamFiles[s].empty()) continue;
-            out << (first ? "" : ", ") << "{\"stream\": " << s << ", \"file\": " << JsonString(e.streamFiles[s])
-                << ", \"stride\": " << e.layout.destinationStrides[s] << "}";
-            first = false;
-        }
-        out << "],\n      \"attributes\": [";
-        first = true;
+    using Json = nlohmann::ordered_json;
+    Json matrix = Json::array();
+    for (int i = 0; i < 16; ++i) matrix.push_back(JsonFloat(m.columns[i / 4][i % 4]));
+    Json entries = Json::array();
+    for (const ManifestEntry& e : meshes) {
+        Json streams = Json::array();
+        for (int s = 0; s < 2; ++s)
+            if (!e.streamFiles[s].empty())
+                streams.push_back({{"stream", s}, {"file", e.streamFiles[s]}, {"stride", e.layout.destinationStrides[s]}});
+        Json attributes = Json::array();
         for (int slot = 0; slot < ATTRIBUTE_SLOT_COUNT; ++slot) {
             const uint32_t descriptor = e.layout.destination[slot];
             if (descriptor == 0) continue;
             const Descriptor d = UnpackDescriptor(descriptor);
-            out << (first ? "" : ",") << "\n        {\"slot\": " << slot << ", \"attribute\": "
-                << JsonString(SlotName(slot)) << ", \"format\": " << JsonString(FormatName(d.format))
-                << ", \"formatCode\": " << int(d.format) << ", \"dimension\": " << int(d.dimension)
-                << ", \"offset\": " << int(d.offset) << ", \"stream\": " << int(d.stream)
-                << ", \"stride\": " << e.layout.destinationStrides[d.stream] << ", \"descriptor\": " << descriptor
-                << "}";
-            first = false;
+            attributes.push_back({{"slot", slot},
+                                  {"attribute", SlotName(slot)},
+                                  {"format", FormatName(d.format)},
+                                  {"formatCode", int(d.format)},
+                                  {"dimension", int(d.dimension)},
+                                  {"offset", int(d.offset)},
+                                  {"stream", int(d.stream)},
+                                  {"stride", e.layout.destinationStrides[d.stream]},
+                                  {"descriptor", descriptor}});
         }
-        out << "\n      ]";
+        Json entry = {{"name", e.name}, {"vertexCount", e.vertexCount}, {"streams", streams}, {"attributes", attributes}};
         if (!e.indexFile.empty())
-            out << ",\n      \"indices\": {\"file\": " << JsonString(e.indexFile) << ", \"format\": "
-                << JsonString(e.indexFormat) << ", \"count\": " << e.indexCount
-                << ", \"primitiveSize\": " << e.primitiveSize << "}";
-        out << "\n    }";
+            entry["indices"] = {{"file", e.indexFile},
+                                {"format", e.indexFormat},
+                                {"count", e.indexCount},
+                                {"primitiveSize", e.primitiveSize}};
+        entries.push_back(std::move(entry));
     }
-    out << "\n  ]\n}\n";
-    return out.str();
+    const Json document = {{"source", source},
+                           {"layout", layout.name},
+                           {"layoutText", LayoutText(layout)},
+                           {"positionMatrix", matrix},
+                           {"meshes", entries}};
+    // Names come from files and may hold any bytes: replace what is not UTF-8.
+    return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace meshjobs::tool

@@ -10,6 +10,7 @@
 
 #include "toolkit/jobs.h"
 #include "toolkit/layout.h"
+#include "toolkit/output_files.h"
 
 namespace meshjobs::tool {
 
@@ -89,11 +90,15 @@ struct ManifestEntry {
     int primitiveSize = 3;
 };
 
-// Writes mesh<k>.stream<s>.bin and mesh<k>.indices.bin into `directory` and
+// Stages mesh<k>.stream<s>.bin and mesh<k>.indices.bin in `output` and
 // returns what the manifest says about them.
+ManifestEntry WriteConvertedMesh(StagedOutput& output, int meshIndex, const MeshAttributes& mesh,
+                                 const ConvertedMesh& converted);
+// The same, written into `directory` at once.
 ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int meshIndex, const MeshAttributes& mesh,
                                  const ConvertedMesh& converted);
 
+// The manifest describing the written files, as JSON text.
 std::string ManifestJson(const std::string& source, const Layout& layout, const Float4x4& positionMatrix,
                          const std::vector<ManifestEntry>& meshes);
 
