@@ -59,7 +59,9 @@ std::string ExporterList();
 
 // What a file written by an exporter keeps, when read back.
 struct ExportTraits {
-    bool keepsVertices = true;  // the vertex count; false where reading re-creates a vertex per face corner
+    // The vertex count; false where it changes on the way (a vertex per face
+    // corner re-created on reading, identical vertices joined on writing).
+    bool keepsVertices = true;
     bool keepsMeshes = true;    // the mesh count
     bool readsBack = true;      // the importer reads the file at all
 };
