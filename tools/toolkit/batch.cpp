@@ -152,19 +152,19 @@ std::vector<size_t> ShardOf(const std::vector<FileTask>& tasks, int k, int n) {
     return selected;
 }
 
-nlohmann::json ReportLine(const FileTask& task, const FileOutcome& o) {
+nlohmann::ordered_json ReportLine(const FileTask& task, const FileOutcome& o) {
+    using Json = nlohmann::ordered_json;
     auto side = [](const MeshCounts& c, int64_t bytes) {
-        return nlohmann::json{{"meshes", c.meshes}, {"vertices", c.vertices}, {"triangles", c.triangles},
-                              {"bytes", bytes}};
+        return Json{{"meshes", c.meshes}, {"vertices", c.vertices}, {"triangles", c.triangles}, {"bytes", bytes}};
     };
-    nlohmann::json line = {{"input", task.input},
-                           {"output", o.output.empty() ? nlohmann::json() : nlohmann::json(o.output)},
-                           {"status", o.ok ? "done" : "failed"},
-                           {"error", o.ok ? nlohmann::json() : nlohmann::json(o.error)},
-                           {"warnings", o.warnings},
-                           {"before", side(o.before, o.bytesBefore)},
-                           {"after", o.ok ? side(o.after, o.bytesAfter) : nlohmann::json()},
-                           {"verifyErrors", o.verifyErrors}};
+    Json line = {{"input", task.input},
+                 {"output", o.output.empty() ? Json() : Json(o.output)},
+                 {"status", o.ok ? "done" : "failed"},
+                 {"error", o.ok ? Json() : Json(o.error)},
+                 {"warnings", o.warnings},
+                 {"before", o.ok ? side(o.before, o.bytesBefore) : Json()},
+                 {"after", o.ok ? side(o.after, o.bytesAfter) : Json()},
+                 {"verifyErrors", o.verifyErrors}};
     if (!task.note.empty()) line["note"] = task.note;
     return line;
 }

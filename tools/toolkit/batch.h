@@ -66,6 +66,6 @@ BatchSummary RunBatch(const std::vector<FileTask>& tasks, const std::vector<size
                       const BatchOptions& options, std::ostream& out, std::ostream& err);
 
 // One JSON object per file, as `--report` writes them.
-nlohmann::json ReportLine(const FileTask& task, const FileOutcome& outcome);
+nlohmann::ordered_json ReportLine(const FileTask& task, const FileOutcome& outcome);
 
 }  // namespace meshjobs::tool
