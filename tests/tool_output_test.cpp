@@ -283,7 +283,7 @@ TEST_F(ToolOutput, TheCensusReportsWhatAFormatCannotHold) {
         {MODELS / "PLY/cube.ply", "obj", {}},
         {MODELS / "OBJ/spider.obj", "ply", {"materials (4)", "texture references (4)"}},
         {MODELS / "OBJ/spider.obj", "glb2", {}},
-        {BOX_TEXTURED, "glb2", {"texture files not copied (1: CesiumLogoFlat.png)"}},
+        {BOX_TEXTURED, "glb2", {"texture files (1, not copied: CesiumLogoFlat.png)"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.model.filename().string() + " to " + c.exporter);
@@ -328,7 +328,7 @@ TEST_F(ToolOutput, TraitsAgreeWithARoundTrip) {
 TEST(ToolExporters, ExtensionsPickFormatsThatReadBack) {
     const std::pair<const char*, const char*> cases[] = {
         {".gltf", "gltf2"}, {".glb", "glb2"}, {".GLB", "glb2"}, {".fbx", "fbxa"},
-        {"gltf", "gltf"},   {"fbx", "fbx"},   {".obj", "obj"},  {"ply", "ply"}, {".nope", ""},
+        {"gltf", "gltf2"},  {"fbx", "fbxa"},  {"glb1", "glb"},  {".obj", "obj"}, {"ply", "ply"}, {".nope", ""},
     };
     for (const auto& [given, id] : cases) EXPECT_EQ(ExporterFor(given), id) << given;
     EXPECT_FALSE(TraitsOf("fbx").readsBack);

@@ -170,6 +170,9 @@ std::string ExporterOrUsageError(const std::string& wanted, const std::string& w
     }
     if (id.empty())
         throw UsageError("no exporter writes '" + wanted + "'" + where + "; choose from " + ExporterList());
+    if (!TraitsOf(id).readsBack)
+        throw UsageError("the '" + id + "' exporter writes files that do not read back, so its output cannot be "
+                         "checked; choose another format");
     return id;
 }
 
@@ -207,9 +210,9 @@ void PlanOutputs(const Options& o, std::vector<FileTask>& tasks) {
         if (!task.failure.empty() || !exporter.empty()) continue;
         try {
             task.exporter = ExporterFor(task.relative.extension().string());
-            if (task.exporter.empty())
+            if (task.exporter.empty() || !TraitsOf(task.exporter).readsBack)
                 task.failure = "no exporter writes '" + task.relative.extension().string() +
-                               "' files; choose one with --format";
+                               "' files that read back; choose a format with --format";
         } catch (const std::invalid_argument& e) {
             task.failure = e.what();
         }

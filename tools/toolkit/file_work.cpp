@@ -96,7 +96,7 @@ std::string Joined(const std::vector<std::string>& items) {
 // A loss is a warning, or with --strict the file's failure.
 void ApplyLosses(const std::vector<std::string>& losses, const WorkSettings& settings, FileOutcome& outcome) {
     if (losses.empty()) return;
-    const std::string line = "the written file lacks " + Joined(losses);
+    const std::string line = "the output lacks: " + Joined(losses);
     if (settings.strict) throw std::runtime_error(line + " (--strict)");
     outcome.warnings.push_back(line);
 }

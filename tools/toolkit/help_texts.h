@@ -71,9 +71,10 @@ sets, morph targets, bone weights) stays with its vertex.
   --method mark   find used vertices with the marking job (default)
   --method count  with the reference counting job
   --method both   run both and require them to agree
-  --format ID     exporter id or extension (obj, ply, stl, glb, gltf, ...);
-                  default: OUT's extension, or each input's own. .gltf and
-                  .glb are written as glTF 2.0
+  --format ID     exporter id or extension (obj, ply, stl, glb, gltf, fbx,
+                  ...); default: OUT's extension, or each input's own. glb
+                  and gltf are glTF 2.0 (gltf1, glb1: 1.0), fbx is ASCII
+                  FBX; formats whose files do not read back are refused
   --strict        fail a file whose output lacks anything the input had
 
 The jobs take 16-bit indices, so a mesh of more than 65,536 vertices is

@@ -337,11 +337,13 @@ std::string ExporterFor(const std::string& extensionOrId) {
     // A file extension gets the exporter whose files read back whole: glTF
     // 2.0 rather than 1.0, and ASCII FBX, since the importer cannot read the
     // binary FBX exporter's files.
-    if (extension) {
-        if (wanted == "gltf") return "gltf2";
-        if (wanted == "glb") return "glb2";
-        if (wanted == "fbx") return "fbxa";
-    }
+    // The same for the names as words, since `--format glb` means a .glb
+    // file; the glTF 1.0 exporters stay reachable as gltf1 and glb1.
+    if (wanted == "gltf") return "gltf2";
+    if (wanted == "glb") return "glb2";
+    if (wanted == "fbx") return "fbxa";
+    if (!extension && wanted == "gltf1") return "gltf";
+    if (!extension && wanted == "glb1") return "glb";
     Assimp::Exporter exporter;
     if (!extension)
         for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i)

@@ -151,7 +151,7 @@ std::vector<std::string> Losses(const SceneCensus& read, const SceneCensus& read
     if (!notCopied.empty()) {
         std::string list;
         for (const std::string& file : notCopied) list += (list.empty() ? "" : ", ") + file;
-        losses.push_back("texture files not copied (" + std::to_string(notCopied.size()) + ": " + list + ")");
+        losses.push_back("texture files (" + std::to_string(notCopied.size()) + ", not copied: " + list + ")");
     }
     return losses;
 }

@@ -41,7 +41,7 @@ std::vector<std::string> CountMismatches(const SceneCensus& written, const Scene
 
 // What the written file lacks compared with what was read, a short phrase
 // each: "tangents", "morph targets (2)", "materials (3 of 4)", "texture files
-// not copied (2: a.png, b.png)". A texture file the input's folder has and
+// (2, not copied: a.png, b.png)". A texture file the input's folder has and
 // the output's folder lacks was not copied.
 std::vector<std::string> Losses(const SceneCensus& read, const SceneCensus& readBack,
                                 const std::filesystem::path& inputFolder, const std::filesystem::path& outputFolder);
