@@ -93,6 +93,10 @@ TEST_F(ToolOutput, AnUncommittedWriteLeavesTheEarlierFileAndNoTrace) {
         staged.WriteFile("out.obj", "half", 4);
         staged.WriteFile("out.mtl", "m", 1);
     }  // a failure after writing: never committed
+    {
+        StagedOutput staged(dir_ / "made" / "on the way");
+        staged.WriteFile("mesh0.stream0.bin", "abc", 3);
+    }  // nor are the folders made for it
     EXPECT_EQ(Listing(dir_), std::vector<std::string>{"out.obj"});
     EXPECT_EQ(Text(dir_ / "out.obj"), "good");
 }

@@ -23,6 +23,9 @@ std::string SystemMessage(const std::string& what, const fs::path& path, int err
 
 StagedOutput::StagedOutput(const fs::path& folder) : folder_(folder.empty() ? fs::path(".") : folder) {
     std::error_code error;
+    for (fs::path p = fs::absolute(folder_, error).lexically_normal(); !p.empty() && !fs::exists(p, error);
+         p = p.parent_path())
+        created_ = p;
     fs::create_directories(folder_, error);
     if (error) throw std::runtime_error("cannot create folder " + folder_.string() + ": " + error.message());
     std::string pattern = (folder_ / ".meshjobs-staging-XXXXXX").string();
@@ -33,6 +36,10 @@ StagedOutput::StagedOutput(const fs::path& folder) : folder_(folder.empty() ? fs
 StagedOutput::~StagedOutput() {
     std::error_code ignored;
     fs::remove_all(staging_, ignored);
+    if (committed_ || created_.empty()) return;
+    // A failed output leaves no trace, not even an empty folder.
+    for (fs::path p = fs::absolute(folder_, ignored).lexically_normal(); fs::remove(p, ignored) && p != created_;)
+        p = p.parent_path();
 }
 
 fs::path StagedOutput::StagedPath(const fs::path& relative) const {
@@ -118,6 +125,7 @@ std::vector<fs::path> StagedOutput::Commit(const std::vector<fs::path>& protecte
         if (fs::is_directory(destination, error))
             throw std::runtime_error(SystemMessage("cannot write", destination, EISDIR));
     }
+    committed_ = true;  // from here on, some files may be in place
     std::vector<fs::path> written;
     std::set<fs::path> folders;
     for (const fs::path& relative : order) {

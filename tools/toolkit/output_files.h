@@ -20,7 +20,8 @@ public:
     // folder ".meshjobs-staging-XXXXXX" inside it. Throws std::runtime_error
     // with the system's reason.
     explicit StagedOutput(const std::filesystem::path& folder);
-    // Removes the staging folder and whatever is still in it.
+    // Removes the staging folder and whatever is still in it, and, if nothing
+    // was committed, the folders it made that are still empty.
     ~StagedOutput();
     StagedOutput(const StagedOutput&) = delete;
     StagedOutput& operator=(const StagedOutput&) = delete;
@@ -50,6 +51,8 @@ public:
 private:
     std::filesystem::path folder_;
     std::filesystem::path staging_;
+    std::filesystem::path created_;  // the outermost folder made for it; empty if none
+    bool committed_ = false;
 };
 
 }  // namespace meshjobs::tool
