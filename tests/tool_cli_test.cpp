@@ -2,9 +2,6 @@
 // in it, and the usage errors, each a single clear line.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "meshjobs/names.h"
+#include "tool_run.h"
 #include "toolkit/cli.h"
 #include "toolkit/scene.h"
 
@@ -23,50 +21,13 @@ namespace meshjobs::tool {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Lines;
+using testing::Slurp;
+using testing::ToolRun;
+using Outcome = ToolRun;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-class ToolCli : public ::testing::Test {
+class ToolCli : public testing::ToolTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("meshjobs_cli_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // The built program, as a separate process, so a crash shows as one.
-    Outcome Program(const std::string& args) {
-        const std::string command = std::string("\"") + MESHJOBS_TOOL_FILE + "\" " + args + " --library \"" +
-                                    MESHJOBS_LIBRARY_FILE + "\" > \"" + (dir_ / "out").string() + "\" 2> \"" +
-                                    (dir_ / "err").string() + "\"";
-        Outcome run;
-        const int raw = std::system(command.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        run.out = Slurp(dir_ / "out");
-        run.err = Slurp(dir_ / "err");
-        return run;
-    }
-
     Outcome InProcess(std::vector<std::string> args) {
         std::ostringstream out, err;
         Outcome run;
@@ -77,21 +38,10 @@ protected:
         run.err = err.str();
         return run;
     }
-
-    // Five vertices, one triangle over 0, 2 and 4.
-    fs::path WriteSparsePly(const fs::path& path) {
-        std::ofstream(path) << "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
-                               "property float z\nproperty float nx\nproperty float ny\nproperty float nz\n"
-                               "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
-                               "0 0 0 0 0 1\n9 9 9 0 1 0\n1 0 0 0 0 1\n8 8 8 1 0 0\n0 1 0 0 0 1\n3 0 2 4\n";
-        return path;
-    }
-
-    fs::path dir_;
 };
 
 TEST_F(ToolCli, DemoRunsEveryJobVerifiesAndPrintsTheTable) {
-    const Outcome run = Program("demo --workers 2 --repeat 1");
+    const Outcome run = Tool({"demo", "--workers", "2", "--repeat", "1"});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     for (const char* job : JOB_NAMES) EXPECT_NE(run.out.find(job), std::string::npos) << job;
     EXPECT_NE(run.out.find("throughput"), std::string::npos);
@@ -102,13 +52,12 @@ TEST_F(ToolCli, DemoRunsEveryJobVerifiesAndPrintsTheTable) {
 
 TEST_F(ToolCli, BadFilesAreNamedOneLineEachWhileTheOthersComplete) {
     fs::create_directories(dir_ / "in");
-    WriteSparsePly(dir_ / "in" / "good.ply");
+    WritePly(dir_ / "in" / "good.ply");
     std::ofstream(dir_ / "in" / "broken.ply") << "ply\nformat nonsense\n";
     std::ofstream(dir_ / "in" / "empty.obj");
     const std::string missing = (dir_ / "missing.ply").string();
 
-    const Outcome run = Program("strip \"" + (dir_ / "in").string() + "\" \"" + missing + "\" \"" +
-                            (dir_ / "stripped").string() + "\" --method count");
+    const Outcome run = Tool({"strip", (dir_ / "in").string(), missing, (dir_ / "stripped").string(), "--method", "count"});
     EXPECT_EQ(run.status, 1);
     // One line each as they end, in any order; the summary in input order.
     const auto errors = Lines(run.err);
@@ -135,9 +84,9 @@ TEST_F(ToolCli, BadFilesAreNamedOneLineEachWhileTheOthersComplete) {
 }
 
 TEST_F(ToolCli, ConvertWritesStreamsAndManifestAndVerifies) {
-    const fs::path input = WriteSparsePly(dir_ / "sparse.ply");
-    const Outcome run = Program("convert \"" + input.string() + "\" \"" + (dir_ / "out.d").string() +
-                            "\" --layout position:f32x3,normal:f16x4@1 --matrix '2 0 0 0 0 2 0 0 0 0 2 0 1 1 1 1' --verify");
+    const fs::path input = WritePly(dir_ / "sparse.ply");
+    const Outcome run = Tool({"convert", input.string(), (dir_ / "out.d").string(), "--layout", "position:f32x3,normal:f16x4@1",
+                              "--matrix", "2 0 0 0 0 2 0 0 0 0 2 0 1 1 1 1", "--verify"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fs::file_size(dir_ / "out.d" / "mesh0.stream0.bin"), 5u * 12);
     EXPECT_EQ(fs::file_size(dir_ / "out.d" / "mesh0.stream1.bin"), 5u * 8);
@@ -153,7 +102,7 @@ TEST_F(ToolCli, ConvertWritesStreamsAndManifestAndVerifies) {
 }
 
 TEST_F(ToolCli, InfoCountsTheVerticesNoFaceUses) {
-    const Outcome run = InProcess({"info", WriteSparsePly(dir_ / "sparse.ply").string(), "--library", MESHJOBS_LIBRARY_FILE});
+    const Outcome run = InProcess({"info", WritePly(dir_ / "sparse.ply").string(), "--library", MESHJOBS_LIBRARY_FILE});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("5 vertices, 3 indices (1 triangle), 2 unused; position normal"), std::string::npos)
         << run.out;
@@ -170,7 +119,7 @@ TEST_F(ToolCli, EveryCommandHasHelp) {
 }
 
 TEST_F(ToolCli, UsageErrorsAreOneLineAndStatusTwo) {
-    const std::string input = WriteSparsePly(dir_ / "a.ply").string(), out = (dir_ / "o").string();
+    const std::string input = WritePly(dir_ / "a.ply").string(), out = (dir_ / "o").string();
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"frobnicate"},
              {"strip", input},

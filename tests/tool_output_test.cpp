@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tool_run.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
 #include "toolkit/scene_census.h"
@@ -53,18 +54,7 @@ std::string MessageOf(const std::function<void()>& action) {
     return "(no error)";
 }
 
-class ToolOutput : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("meshjobs_output_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
-};
+class ToolOutput : public testing::ToolTest {};
 
 TEST_F(ToolOutput, StagedFilesLandOnlyOnCommitAndTheLastOneLast) {
     const fs::path out = dir_ / "new" / "folder";  // made on the way

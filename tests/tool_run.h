@@ -106,8 +106,9 @@ protected:
     fs::path WritePly(const fs::path& path) {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
-                               "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
-                               "end_header\n0 0 0\n9 9 9\n1 0 0\n8 8 8\n0 1 0\n3 0 2 4\n";
+                               "property float z\nproperty float nx\nproperty float ny\nproperty float nz\n"
+                               "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                               "0 0 0 0 0 1\n9 9 9 0 1 0\n1 0 0 0 0 1\n8 8 8 1 0 0\n0 1 0 0 0 1\n3 0 2 4\n";
         return path;
     }
 
