@@ -3,7 +3,9 @@
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "toolkit/convert.h"
@@ -99,6 +101,32 @@ void ApplyLosses(const std::vector<std::string>& losses, const WorkSettings& set
     const std::string line = "the output lacks: " + Joined(losses);
     if (settings.strict) throw std::runtime_error(line + " (--strict)");
     outcome.warnings.push_back(line);
+}
+
+// The staged manifest read back: every file it names must hold exactly what
+// its counts and strides say.
+void CheckManifest(const StagedOutput& staged, int64_t meshes) {
+    std::ifstream in(staged.StagedPath("manifest.json"));
+    const nlohmann::json manifest = nlohmann::json::parse(in, nullptr, false);
+    if (!manifest.is_object() || !manifest["meshes"].is_array() ||
+        static_cast<int64_t>(manifest["meshes"].size()) != meshes)
+        throw std::runtime_error("the written manifest does not read back");
+    auto expect = [&](const nlohmann::json& file, int64_t bytes) {
+        std::error_code error;
+        const auto size = fs::file_size(staged.StagedPath(file.get<std::string>()), error);
+        if (error || static_cast<int64_t>(size) != bytes)
+            throw std::runtime_error("the written " + file.get<std::string>() + " does not read back: " +
+                                     (error ? error.message() : std::to_string(size) + " bytes, " +
+                                                                    std::to_string(bytes) + " expected"));
+    };
+    for (const nlohmann::json& mesh : manifest["meshes"]) {
+        const int64_t vertices = mesh.at("vertexCount").get<int64_t>();
+        for (const nlohmann::json& stream : mesh.at("streams"))
+            expect(stream.at("file"), vertices * stream.at("stride").get<int64_t>());
+        if (mesh.contains("indices"))
+            expect(mesh["indices"].at("file"),
+                   mesh["indices"].at("count").get<int64_t>() * (mesh["indices"].at("format") == "UInt16" ? 2 : 4));
+    }
 }
 
 // The streams hold the layout's attributes of each mesh and its indices:
@@ -271,6 +299,8 @@ FileOutcome ConvertFile(const FileTask& task, Jobs& jobs, const WorkSettings& se
         outcome.report = checks.str();
         return outcome;
     }
+    ReportPhase(WorkerPhase::ReadingBack);
+    CheckManifest(staged, scene.mNumMeshes);
     ApplyLosses(ConversionLosses(scene, settings.layout), settings, outcome);
     const auto committed = staged.Commit(input.protectedFiles, "manifest.json");
 
