@@ -14,8 +14,10 @@ const fs::path MODELS = "/usr/share/assimp/models";
 #if MESHJOBS_SANITIZED
 // The address sanitizer reserves far more address space than any limit.
 constexpr bool MEMORY_LIMITS_WORK = false;
+constexpr const char* MEMORY_LIMIT = "none";
 #else
 constexpr bool MEMORY_LIMITS_WORK = true;
+constexpr const char* MEMORY_LIMIT = "1G";
 #endif
 
 struct Fault {
@@ -32,7 +34,7 @@ TEST_P(ToolIsolation, AFaultyWorkerFailsItsFileAloneWithItsReason) {
     for (const char* name : {"a.ply", "victim.ply", "z.ply"}) WritePly(dir_ / "in" / name);
     const auto before = Snapshot(dir_ / "in");
 
-    const ToolRun run = Tool({"info", "in", "--workers", "2", "--timeout", GetParam().timeout, "--max-memory", "1G"},
+    const ToolRun run = Tool({"info", "in", "--workers", "2", "--timeout", GetParam().timeout, "--max-memory", MEMORY_LIMIT},
                              {.environment = {std::string("MESHJOBS_TEST_FAULT=") + GetParam().kind + ":victim"}});
 
     EXPECT_EQ(run.status, 1) << run.err;
