@@ -174,11 +174,14 @@ std::unique_ptr<ConversionData> MakeConversion(const ConversionCase& kind, int32
 
 constexpr int32_t CONVERSION_BATCH = 256;
 
-void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, int32_t vertices, int workers) {
+// `batch`: the vertices per range the host hands out; 0 for one range over
+// the whole job, as a host that does not batch would.
+void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, int32_t vertices, int workers,
+                         int32_t batch = CONVERSION_BATCH) {
     auto data = MakeConversion(kind, vertices);
     JobSystem& system = Workers(workers);
     host::ParallelForOptions options;
-    options.batchSize = CONVERSION_BATCH;
+    options.batchSize = batch > 0 ? batch : vertices;
     for (auto _ : state) {
         system.Run(data->record, vertices, options);
         benchmark::ClobberMemory();
@@ -189,6 +192,15 @@ void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, in
 
 void SourceCopyBenchmark(benchmark::State& state, const Layout& source, int32_t vertices) {
     std::vector<uint8_t> from(static_cast<size_t>(vertices) * source.stride, 1), to(from.size() + 64);
+    for (auto _ : state) CopyBuffer(to.data() + 64, from.data(), from.size());
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(from.size()));
+}
+
+// The copy of the larger side, source or destination: what a conversion
+// that only moved its bytes would cost.
+void LargerCopyBenchmark(benchmark::State& state, const ConversionCase& kind, int32_t vertices) {
+    const size_t stride = std::max(kind.source->stride, kind.destination->stride);
+    std::vector<uint8_t> from(static_cast<size_t>(vertices) * stride, 1), to(from.size() + 64);
     for (auto _ : state) CopyBuffer(to.data() + 64, from.data(), from.size());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(from.size()));
 }
@@ -524,6 +536,28 @@ void RegisterCases(int parallel) {
             const bool inCache = vertices == 4096;
             const double limit = std::string(kind.name) == "full_to_compact" && !inCache ? 1.5 : 2.0;
             Compare(Name({"convert", kind.name, count}) + " vs memcpy", one, copy, limit);
+
+            // However the host slices the job: one range, or ranges of any
+            // size, against a copy of the larger side.
+            const std::string larger = Name({"memcpy_larger", kind.name, count});
+            add(larger, [&kind, vertices](benchmark::State& state) { LargerCopyBenchmark(state, kind, vertices); });
+            for (int32_t batch : {0, 64, 256, 4096, 65536}) {
+                if (batch >= vertices) continue;
+                const std::string range = batch ? std::to_string(batch) : "all";
+                add(Name({"convert", kind.name, count, "range:" + range}), [&kind, vertices, batch](benchmark::State& s) {
+                    ConversionBenchmark(s, kind, vertices, 1, batch);
+                });
+            }
+            const double largerLimit = inCache ? (std::string(kind.name) == "full_to_compact" ? 3.0 : 0) : limit;
+            Compare(Name({"convert", kind.name, count}) + " one range vs memcpy larger",
+                    Name({"convert", kind.name, count, "range:all"}), larger, largerLimit);
+            Compare(Name({"convert", kind.name, count}) + " ranges of 256 vs memcpy larger", one, larger, largerLimit);
+            for (int32_t batch : {0, 64, 4096, 65536})
+                if (batch < vertices) {
+                    const std::string range = batch ? std::to_string(batch) : "all";
+                    Compare(Name({"convert", kind.name, count}) + " range:" + range + " vs range:256",
+                            Name({"convert", kind.name, count, "range:" + range}), one, batch == 64 ? 0 : 1.15);
+                }
             // The goal is for two workers; other counts are shown without one.
             if (inCache && parallel > 1)
                 Compare(Name({"convert", kind.name, count}) + " " + std::to_string(parallel) + " workers speed-up",

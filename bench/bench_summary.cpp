@@ -33,7 +33,7 @@ std::string Time(double ns) {
 bool PrintSummary(const std::map<std::string, double>& medians, std::ostream& out) {
     bool allHold = true;
     char line[256];
-    std::snprintf(line, sizeof line, "\n%-52s %11s %11s %9s %8s  %s\n", "comparison", "median", "baseline", "ratio",
+    std::snprintf(line, sizeof line, "\n%-64s %11s %11s %9s %8s  %s\n", "comparison", "median", "baseline", "ratio",
                   "goal", "");
     out << line;
     for (const Comparison& row : Comparisons()) {
@@ -50,21 +50,21 @@ bool PrintSummary(const std::map<std::string, double>& medians, std::ostream& ou
         } else if (row.speedUp) {
             figure = b / a;
             if (row.limit > 0) {
-                std::snprintf(line, sizeof line, ">= %.1fx", row.limit);
+                std::snprintf(line, sizeof line, ">= %.3gx", row.limit);
                 goal = line;
                 verdict = figure >= row.limit ? "met" : "MISSED";
             }
         } else {
             figure = a / b;
             if (row.limit > 0) {
-                std::snprintf(line, sizeof line, "<= %.1fx", row.limit);
+                std::snprintf(line, sizeof line, "<= %.3gx", row.limit);
                 goal = line;
                 verdict = figure <= row.limit ? "met" : "MISSED";
             }
         }
         if (verdict == "MISSED") allHold = false;
-        std::snprintf(line, sizeof line, row.difference ? "%-52s %11s %11s %6.0f ns %8s  %s\n"
-                                                        : "%-52s %11s %11s %8.2fx %8s  %s\n",
+        std::snprintf(line, sizeof line, row.difference ? "%-64s %11s %11s %6.0f ns %8s  %s\n"
+                                                        : "%-64s %11s %11s %8.2fx %8s  %s\n",
                       row.label.c_str(), Time(a).c_str(), Time(b).c_str(), figure, goal.c_str(), verdict.c_str());
         out << line;
     }

@@ -197,8 +197,22 @@ struct Scenario {
             sourceLayout = packed(sourceStride);
             destinationLayout = packed(destinationStride);
             layoutsInArena = false;
-            const int32_t half = ARENA_BYTES / 2;
-            vertices = 2 + static_cast<int32_t>(below(static_cast<uint32_t>(half / std::max(sourceStride, destinationStride) - 1)));
+            const int32_t widest = std::max(sourceStride, destinationStride);
+            // Now and then long enough that one range is worked through in
+            // several pieces, the last one ending where the loads stop being whole.
+            const bool longRange = chance(30);
+            if (longRange) {
+                const size_t grown = static_cast<size_t>(2 * widest) * (2 * APART_PIECE_VERTICES + below(APART_PIECE_VERTICES));
+                const size_t old = arena.size();
+                arena.resize(std::max(grown, old));
+                for (size_t at = old; at + 4 <= arena.size(); at += 4) {
+                    const float value = std::uniform_real_distribution<float>(-2.0f, 2.0f)(random);
+                    std::memcpy(&arena[at], &value, 4);
+                }
+            }
+            const int32_t half = static_cast<int32_t>(arena.size() / 2);
+            vertices = longRange ? half / widest
+                                 : 2 + static_cast<int32_t>(below(static_cast<uint32_t>(half / widest - 1)));
             static constexpr uint32_t SPECIAL[] = {0x7F800000u, 0xFF800000u, 0x7FC00001u, 0xFF812345u, 0x80000000u,
                                                    0x00000001u, 0x477FF000u, 0x47800000u, 0x33000001u, 0x3F800000u,
                                                    0xBF800000u, 0x7E007C01u, 0xFC00FE01u, 0x807F0180u};

@@ -10,6 +10,38 @@
 
 namespace meshjobs {
 
+namespace {
+
+// Each slot runs over the range on its own, so a long range is worked through
+// in pieces that stay in cache between one slot's pass and the next: the
+// time per vertex is then the same whatever ranges the host hands out.
+void RunSlotsApartInPieces(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
+                           int32_t count, int32_t whole) {
+    const bool avx2 = (CpuFeatures() & CPU_FEATURE_AVX2_F16C) != 0;
+    SlotWalk piece[ATTRIBUTE_SLOT_COUNT];
+    for (int32_t done = 0; done < count; done += APART_PIECE_VERTICES) {
+        const int32_t n = count - done < APART_PIECE_VERTICES ? count - done : APART_PIECE_VERTICES;
+        const int32_t pieceWhole = whole - done < 0 ? 0 : whole - done < n ? whole - done : n;
+        for (int i = 0; i < plan.activeCount; ++i) {
+            const int k = plan.active[i];
+            piece[k] = walks[k];
+            if (piece[k].load) piece[k].load += piece[k].loadStep * done;
+            piece[k].loadOffset += piece[k].loadStep * done;
+            piece[k].store += piece[k].storeStep * done;
+        }
+#if defined(__x86_64__)
+        if (avx2) {
+            RunSlotsApartAvx2(record, plan, piece, n, pieceWhole);
+            continue;
+        }
+#endif
+        (void)avx2;
+        RunSlotsApartPortable(record, plan, piece, n, pieceWhole);
+    }
+}
+
+}  // namespace
+
 bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end, PlanCache& cache) {
     if (end - begin < FAST_RANGE_MIN_VERTICES) return false;
     const ArrayView<uint32_t>& sources = record.sourceAttributes;
@@ -34,13 +66,7 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
     if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
-#if defined(__x86_64__)
-        if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
-            RunSlotsApartAvx2(record, plan, walks, end - begin, whole);
-            return true;
-        }
-#endif
-        RunSlotsApartPortable(record, plan, walks, end - begin, whole);
+        RunSlotsApartInPieces(record, plan, walks, end - begin, whole);
         return true;
     }
 #if defined(__x86_64__)
