@@ -12,11 +12,11 @@ namespace {
 
 using namespace lanes;
 
-template <bool F16C>
+template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                        const VertexBases* bases) {
     const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
-    return ConvertWords<4, F16C>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes<4>{});
+    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes<4>{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -29,7 +29,7 @@ inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
     }
 }
 
-template <bool F16C>
+template <KernelSet SET>
 MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
                                    int32_t end) {
     const int* const active = plan.active;
@@ -44,7 +44,7 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
 
         WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
-        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<F16C>(record, plan.slots[active[a]], bases);
+        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<SET>(record, plan.slots[active[a]], bases);
 
         // Back to one vector of words per vertex.
         for (int a = 0; a < activeCount; ++a) Transpose(words[a].w[0], words[a].w[1], words[a].w[2], words[a].w[3]);
@@ -63,13 +63,13 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
 
 void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
                            int32_t end) {
-    ConvertBlocks<false>(record, plan, begin, end);
+    ConvertBlocks<KernelSet::Portable>(record, plan, begin, end);
 }
 
-#if defined(__x86_64__)
+#if MESHJOBS_AVX2_KERNELS_BUILT
 __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, int32_t begin, int32_t end) {
-    ConvertBlocks<true>(record, plan, begin, end);
+    ConvertBlocks<KernelSet::Avx2F16c>(record, plan, begin, end);
 }
 #endif
 

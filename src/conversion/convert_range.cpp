@@ -6,18 +6,21 @@
 
 #include "conversion/range_loops.h"
 #include "runtime/checks.h"
-#include "runtime/cpu_features.h"
 
 namespace meshjobs {
 
 namespace {
 
+constexpr ConversionKernels PORTABLE_KERNELS = {ConvertBlocksPortable, RunSlotsApartPortable};
+#if MESHJOBS_AVX2_KERNELS_BUILT
+constexpr ConversionKernels AVX2_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx2};
+#endif
+
 // Each slot runs over the range on its own, so a long range is worked through
 // in pieces that stay in cache between one slot's pass and the next: the
 // time per vertex is then the same whatever ranges the host hands out.
-void RunSlotsApartInPieces(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
-                           int32_t count, int32_t whole) {
-    const bool avx2 = (CpuFeatures() & CPU_FEATURE_AVX2_F16C) != 0;
+void RunSlotsApartInPieces(const ConversionKernels& kernels, const ConvertVertexLayoutRecord& record,
+                           const RangePlan& plan, const SlotWalk* walks, int32_t count, int32_t whole) {
     SlotWalk piece[ATTRIBUTE_SLOT_COUNT];
     for (int32_t done = 0; done < count; done += APART_PIECE_VERTICES) {
         const int32_t n = count - done < APART_PIECE_VERTICES ? count - done : APART_PIECE_VERTICES;
@@ -29,18 +32,19 @@ void RunSlotsApartInPieces(const ConvertVertexLayoutRecord& record, const RangeP
             piece[k].loadOffset += piece[k].loadStep * done;
             piece[k].store += piece[k].storeStep * done;
         }
-#if defined(__x86_64__)
-        if (avx2) {
-            RunSlotsApartAvx2(record, plan, piece, n, pieceWhole);
-            continue;
-        }
-#endif
-        (void)avx2;
-        RunSlotsApartPortable(record, plan, piece, n, pieceWhole);
+        kernels.runSlotsApart(record, plan, piece, n, pieceWhole);
     }
 }
 
 }  // namespace
+
+const ConversionKernels& KernelsFor(KernelSet set) {
+#if MESHJOBS_AVX2_KERNELS_BUILT
+    if (set == KernelSet::Avx2F16c) return AVX2_KERNELS;
+#endif
+    (void)set;
+    return PORTABLE_KERNELS;
+}
 
 bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int32_t end, PlanCache& cache) {
     if (end - begin < FAST_RANGE_MIN_VERTICES) return false;
@@ -66,16 +70,10 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
     if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
-        RunSlotsApartInPieces(record, plan, walks, end - begin, whole);
+        RunSlotsApartInPieces(*cache.kernels, record, plan, walks, end - begin, whole);
         return true;
     }
-#if defined(__x86_64__)
-    if (CpuFeatures() & CPU_FEATURE_AVX2_F16C) {
-        ConvertBlocksAvx2(record, plan, begin, end);
-        return true;
-    }
-#endif
-    ConvertBlocksPortable(record, plan, begin, end);
+    cache.kernels->convertBlocks(record, plan, begin, end);
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "conversion/range_loops.h"
 #include "conversion/range_plan.h"
 #include "meshjobs/records.h"
 
@@ -25,6 +26,7 @@ inline constexpr int32_t APART_PIECE_VERTICES = 512;
 // ranges of one job call: a plan is worth reusing while the descriptors and
 // size list it was made from stay the same.
 struct PlanCache {
+    const ConversionKernels* kernels;  // chosen once per job call
     bool planned = false;
     RangePlan plan;
 };

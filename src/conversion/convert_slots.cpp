@@ -53,7 +53,7 @@ struct Chunk {
 };
 
 // Vertices [first, first + count) of the slot, count ≤ CHUNK, decoded.
-template <int N, bool F16C, uint32_t FORMAT>
+template <int N, KernelSet SET, uint32_t FORMAT>
 MESHJOBS_INLINE void DecodeChunk(const SlotWalk& walk, int32_t first, int32_t count, int32_t whole, Chunk<N>& chunk) {
     const int64_t in = walk.loadStep;
     for (int i = 0; i < count; i += N) {
@@ -74,7 +74,7 @@ MESHJOBS_INLINE void DecodeChunk(const SlotWalk& walk, int32_t first, int32_t co
         MESHJOBS_UNROLL
         for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
         Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-        chunk.Put(i, Decode<N, F16C>(words, FORMAT));
+        chunk.Put(i, Decode<N, SET>(words, FORMAT));
     }
 }
 
@@ -114,11 +114,11 @@ MESHJOBS_INLINE void StoreLanes(uint8_t* to, int64_t out, WordLanes<N> words) {
     }
 }
 
-template <int N, bool F16C, uint32_t FORMAT, int BYTES>
+template <int N, KernelSet SET, uint32_t FORMAT, int BYTES>
 MESHJOBS_INLINE void EncodeChunk(const SlotWalk& walk, int32_t first, int32_t count, const Chunk<N>& chunk) {
     const int64_t out = walk.storeStep;
     for (int i = 0; i < count; i += N) {
-        WordLanes<N> words = Encode<N, F16C>(chunk.Get(i), FORMAT);
+        WordLanes<N> words = Encode<N, SET>(chunk.Get(i), FORMAT);
         uint8_t* to = walk.store + out * (first + i);
         if (count - i >= N) {
             StoreLanes<N, BYTES>(to, out, words);
@@ -136,7 +136,7 @@ MESHJOBS_INLINE void EncodeChunk(const SlotWalk& walk, int32_t first, int32_t co
 // with the formats fixed: the common attribute conversions that need their
 // components apart (the matrices, the renormalisation). Answers how many
 // vertices it converted; the chunk loop takes the rest.
-template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+template <int N, KernelSet SET, uint32_t FROM, uint32_t TO, int BYTES>
 MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                       const SlotWalk& walk, int32_t whole) {
     const int64_t in = walk.loadStep, out = walk.storeStep;
@@ -153,8 +153,8 @@ MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, c
         for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
         Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
         constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
-        const Lanes<N> value = TransformLanes<N, !EIGHT_BITS>(record, slot, Decode<N, F16C>(words, FROM));
-        StoreLanes<N, BYTES>(to, out, Encode<N, F16C>(value, TO));
+        const Lanes<N> value = TransformLanes<N, !EIGHT_BITS>(record, slot, Decode<N, SET>(words, FROM));
+        StoreLanes<N, BYTES>(to, out, Encode<N, SET>(value, TO));
     }
     return done;
 }
@@ -162,32 +162,32 @@ MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, c
 // Each fused loop is a function of its own, compiled for its instruction
 // set: inlined into the one function that runs every slot, its vectors
 // spill to the stack.
-template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+template <int N, KernelSet SET, uint32_t FROM, uint32_t TO, int BYTES>
 __attribute__((noinline)) int32_t ConvertGroupsPortable(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                                         const SlotWalk& walk, int32_t whole) {
-    return ConvertGroups<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+    return ConvertGroups<N, SET, FROM, TO, BYTES>(record, slot, walk, whole);
 }
 #if defined(__x86_64__)
-template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+template <int N, KernelSet SET, uint32_t FROM, uint32_t TO, int BYTES>
 __attribute__((target("avx2,f16c"), noinline)) int32_t ConvertGroupsAvx2(const ConvertVertexLayoutRecord& record,
                                                                           const SlotPlan& slot, const SlotWalk& walk,
                                                                           int32_t whole) {
-    return ConvertGroups<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+    return ConvertGroups<N, SET, FROM, TO, BYTES>(record, slot, walk, whole);
 }
 #endif
 
-template <int N, bool F16C, uint32_t FROM, uint32_t TO, int BYTES>
+template <int N, KernelSet SET, uint32_t FROM, uint32_t TO, int BYTES>
 MESHJOBS_INLINE int32_t RunGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const SlotWalk& walk,
                                   int32_t whole) {
 #if defined(__x86_64__)
-    if constexpr (F16C) return ConvertGroupsAvx2<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+    if constexpr (SET == KernelSet::Avx2F16c) return ConvertGroupsAvx2<N, SET, FROM, TO, BYTES>(record, slot, walk, whole);
 #endif
-    return ConvertGroupsPortable<N, F16C, FROM, TO, BYTES>(record, slot, walk, whole);
+    return ConvertGroupsPortable<N, SET, FROM, TO, BYTES>(record, slot, walk, whole);
 }
 
 // The fused conversions there are: position and the directions, between
 // singles and singles or signed bytes. 0 when none fits.
-template <int N, bool F16C, int BYTES>
+template <int N, KernelSet SET, int BYTES>
 MESHJOBS_INLINE int32_t TryConvertGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                          const SlotWalk& walk, int32_t whole) {
     const bool direction = slot.kind == SlotKind::Position || slot.kind == SlotKind::Normal || slot.kind == SlotKind::Tangent;
@@ -196,12 +196,12 @@ MESHJOBS_INLINE int32_t TryConvertGroups(const ConvertVertexLayoutRecord& record
     const uint32_t to = slot.kind == SlotKind::Position ? FORMAT_FLOAT32 : slot.encodeFormat;
     if constexpr (BYTES >= 8) {
         if (from == FORMAT_FLOAT32 && to == FORMAT_FLOAT32)
-            return RunGroups<N, F16C, FORMAT_FLOAT32, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+            return RunGroups<N, SET, FORMAT_FLOAT32, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
         if (from == FORMAT_SNORM8 && to == FORMAT_FLOAT32)
-            return RunGroups<N, F16C, FORMAT_SNORM8, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
+            return RunGroups<N, SET, FORMAT_SNORM8, FORMAT_FLOAT32, BYTES>(record, slot, walk, whole);
     } else if constexpr (BYTES == 4) {
         if (from == FORMAT_FLOAT32 && to == FORMAT_SNORM8)
-            return RunGroups<N, F16C, FORMAT_FLOAT32, FORMAT_SNORM8, BYTES>(record, slot, walk, whole);
+            return RunGroups<N, SET, FORMAT_FLOAT32, FORMAT_SNORM8, BYTES>(record, slot, walk, whole);
     }
     return 0;
 }
@@ -241,7 +241,7 @@ bool IsByteMap(const SlotPlan& slot) {
 // table costs about as much as converting 64 vertices.
 constexpr int32_t BYTE_MAP_MIN_VERTICES = 64;
 
-template <int N, bool F16C>
+template <int N, KernelSet SET>
 MESHJOBS_INLINE bool BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
     typedef typename Vec<N>::U U;
     U lanes;
@@ -253,7 +253,7 @@ MESHJOBS_INLINE bool BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
         const U start = lanes + first;
         WordLanes<N> words{};
         words.w[0] = start | (start + 1u) << 8 | (start + 2u) << 16 | (start + 3u) << 24;
-        const WordLanes<N> mapped = Encode<N, F16C>(Decode<N, F16C>(words, slot.sourceFormat), slot.encodeFormat);
+        const WordLanes<N> mapped = Encode<N, SET>(Decode<N, SET>(words, slot.sourceFormat), slot.encodeFormat);
         __builtin_memcpy(table + first, &mapped.w[0], sizeof mapped.w[0]);
         MESHJOBS_UNROLL
         for (int lane = 0; lane < N; ++lane) identity &= mapped.w[0][lane] == words.w[0][lane];
@@ -431,7 +431,7 @@ __attribute__((target("avx2,f16c"))) void RunElementwise(const ConvertVertexLayo
 }
 #endif
 
-template <int N, bool F16C, int BYTES>
+template <int N, KernelSet SET, int BYTES>
 MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
                                   int32_t count, int32_t whole) {
     if (IsWordCopy(slot)) {
@@ -441,7 +441,7 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
     if constexpr (BYTES == 4) {
         if (count >= BYTE_MAP_MIN_VERTICES && IsByteMap(slot)) {
             uint8_t table[256];
-            if (BuildByteMap<N, F16C>(slot, table)) {
+            if (BuildByteMap<N, SET>(slot, table)) {
                 CopyWords<4>(walk, count, whole);
             } else {
                 MapWords(table, walk, count, whole);
@@ -450,7 +450,7 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
         }
     }
 #if defined(__x86_64__)
-    if constexpr (F16C) {
+    if constexpr (SET == KernelSet::Avx2F16c) {
         if (IsElementwiseFloat(slot)) {
             RunElementwise<BYTES>(record, slot, walk, count, whole);
             return;
@@ -459,7 +459,7 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
 #endif
     {
         // The fused groups first; the chunk loop carries on where they stop.
-        const int32_t done = TryConvertGroups<N, F16C, BYTES>(record, slot, walk, whole);
+        const int32_t done = TryConvertGroups<N, SET, BYTES>(record, slot, walk, whole);
         if (done > 0) {
             walk.load += walk.loadStep * done;
             walk.loadOffset += walk.loadStep * done;
@@ -490,23 +490,23 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
         const int32_t n = count - first < CHUNK ? count - first : CHUNK;
         if (loads) {
             switch (ClampFormat(slot.sourceFormat, FORMAT_UNORM8)) {
-                case FORMAT_UNORM8: DecodeChunk<N, F16C, FORMAT_UNORM8>(walk, first, n, whole, chunk); break;
-                case FORMAT_SNORM8: DecodeChunk<N, F16C, FORMAT_SNORM8>(walk, first, n, whole, chunk); break;
-                case FORMAT_FLOAT16: DecodeChunk<N, F16C, FORMAT_FLOAT16>(walk, first, n, whole, chunk); break;
-                default: DecodeChunk<N, F16C, FORMAT_FLOAT32>(walk, first, n, whole, chunk); break;
+                case FORMAT_UNORM8: DecodeChunk<N, SET, FORMAT_UNORM8>(walk, first, n, whole, chunk); break;
+                case FORMAT_SNORM8: DecodeChunk<N, SET, FORMAT_SNORM8>(walk, first, n, whole, chunk); break;
+                case FORMAT_FLOAT16: DecodeChunk<N, SET, FORMAT_FLOAT16>(walk, first, n, whole, chunk); break;
+                default: DecodeChunk<N, SET, FORMAT_FLOAT32>(walk, first, n, whole, chunk); break;
             }
             TransformChunk<N>(record, slot, n, chunk);
         }
         switch (encodeFormat) {
-            case FORMAT_UNORM8: EncodeChunk<N, F16C, FORMAT_UNORM8, BYTES>(walk, first, n, chunk); break;
-            case FORMAT_SNORM8: EncodeChunk<N, F16C, FORMAT_SNORM8, BYTES>(walk, first, n, chunk); break;
-            case FORMAT_FLOAT16: EncodeChunk<N, F16C, FORMAT_FLOAT16, BYTES>(walk, first, n, chunk); break;
-            default: EncodeChunk<N, F16C, FORMAT_FLOAT32, BYTES>(walk, first, n, chunk); break;
+            case FORMAT_UNORM8: EncodeChunk<N, SET, FORMAT_UNORM8, BYTES>(walk, first, n, chunk); break;
+            case FORMAT_SNORM8: EncodeChunk<N, SET, FORMAT_SNORM8, BYTES>(walk, first, n, chunk); break;
+            case FORMAT_FLOAT16: EncodeChunk<N, SET, FORMAT_FLOAT16, BYTES>(walk, first, n, chunk); break;
+            default: EncodeChunk<N, SET, FORMAT_FLOAT32, BYTES>(walk, first, n, chunk); break;
         }
     }
 }
 
-template <int N, bool F16C>
+template <int N, KernelSet SET>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                    const SlotWalk* walks, int32_t count, int32_t whole) {
     // The slots run in order, so a widened store is overwritten by the later
@@ -516,10 +516,10 @@ MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, cons
         const int k = plan.active[i];
         const SlotPlan& slot = plan.slots[k];
         switch (slot.wideByteCount) {
-            case 4: RunSlotBytes<N, F16C, 4>(record, slot, walks[k], count, whole); break;
-            case 8: RunSlotBytes<N, F16C, 8>(record, slot, walks[k], count, whole); break;
-            case 12: RunSlotBytes<N, F16C, 12>(record, slot, walks[k], count, whole); break;
-            default: RunSlotBytes<N, F16C, 16>(record, slot, walks[k], count, whole); break;
+            case 4: RunSlotBytes<N, SET, 4>(record, slot, walks[k], count, whole); break;
+            case 8: RunSlotBytes<N, SET, 8>(record, slot, walks[k], count, whole); break;
+            case 12: RunSlotBytes<N, SET, 12>(record, slot, walks[k], count, whole); break;
+            default: RunSlotBytes<N, SET, 16>(record, slot, walks[k], count, whole); break;
         }
     }
 }
@@ -528,19 +528,19 @@ MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, cons
 
 void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                            int32_t count, int32_t whole) {
-    RunSlotsApart<4, false>(record, plan, walks, count, whole);
+    RunSlotsApart<4, KernelSet::Portable>(record, plan, walks, count, whole);
 }
 
-#if defined(__x86_64__)
+#if MESHJOBS_AVX2_KERNELS_BUILT
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole) {
     // A range shorter than eight lanes wastes less in four.
     if (count < AVX2_LANES) {
-        RunSlotsApart<4, true>(record, plan, walks, count, whole);
+        RunSlotsApart<4, KernelSet::Avx2F16c>(record, plan, walks, count, whole);
         return;
     }
-    RunSlotsApart<AVX2_LANES, true>(record, plan, walks, count, whole);
+    RunSlotsApart<AVX2_LANES, KernelSet::Avx2F16c>(record, plan, walks, count, whole);
 }
 #endif
 

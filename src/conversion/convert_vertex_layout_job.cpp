@@ -5,6 +5,7 @@
 #include "jobs.h"
 #include "meshjobs/records.h"
 #include "runtime/checks.h"
+#include "runtime/kernel_set.h"
 #include "runtime/range_loop.h"
 
 namespace meshjobs {
@@ -54,6 +55,7 @@ bool ConvertVertex(const ConvertVertexLayoutRecord& record, int32_t i) {
 void ConvertVertexLayout(void* recordPointer, void* patchContext, void* rangeSource, int32_t workerIndex) {
     const auto& record = *static_cast<const ConvertVertexLayoutRecord*>(recordPointer);
     PlanCache cache;
+    cache.kernels = &KernelsFor(ChooseKernelSet());
     RunParallelRanges(recordPointer, patchContext, rangeSource, workerIndex, [&](int32_t begin, int32_t end) {
         if (TryConvertRange(record, begin, end, cache)) return true;
         for (int32_t i = begin; i < end; ++i)

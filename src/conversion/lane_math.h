@@ -11,6 +11,7 @@
 
 #include "conversion/converters.h"
 #include "conversion/range_plan.h"
+#include "runtime/kernel_set.h"
 
 // The eight-lane helpers are always inlined into AVX2 functions, so no call
 // passes their vectors across the ABI the warning is about.
@@ -227,7 +228,7 @@ MESHJOBS_INLINE F AtLeast(F value, F limit) {
     return value > limit ? value : limit;
 }
 
-template <int N, bool F16C>
+template <int N, KernelSet SET>
 MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) {
     typedef typename Vec<N>::F F;
     typedef typename Vec<N>::I I;
@@ -249,11 +250,11 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
             break;
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (F16C && N == 8) {
+            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) HalvesToFloats8(&value.c[k], &words.w[k / 2], k % 2 != 0);
                 break;
-            } else if constexpr (F16C) {
+            } else if constexpr (SET == KernelSet::Avx2F16c) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats(words.w[k / 2] >> (16 * (k % 2)) & 0xFFFFu);
                 break;
@@ -274,7 +275,7 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
     return value;
 }
 
-template <int N, bool F16C>
+template <int N, KernelSet SET>
 MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
     typedef typename Vec<N>::F F;
     typedef typename Vec<N>::U U;
@@ -289,7 +290,7 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             for (int k = 0; k < 4; ++k)
                 integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
 #if defined(__x86_64__)
-            if constexpr (F16C && N == 8) {
+            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
                 PackBytes8(&words.w[0], integers, isSigned);
                 break;
             }
@@ -300,11 +301,11 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
         }
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (F16C && N == 8) {
+            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
                 FloatPairsToHalves8(&words.w[0], &value.c[0], &value.c[1]);
                 FloatPairsToHalves8(&words.w[1], &value.c[2], &value.c[3]);
                 break;
-            } else if constexpr (F16C) {
+            } else if constexpr (SET == KernelSet::Avx2F16c) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
                 break;
@@ -438,13 +439,13 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
 
 // The converter of one slot on N vertices whose words are already loaded
 // (ignored where the slot loads nothing): the words each would store.
-template <int N, bool F16C>
+template <int N, KernelSet SET>
 MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                        const WordLanes<N>& loaded) {
     switch (slot.kind) {
         case SlotKind::Position: {
             if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
-            const Lanes<N> p = TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat));
+            const Lanes<N> p = TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat));
             WordLanes<N> words{};
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
@@ -452,14 +453,14 @@ MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& recor
         }
         case SlotKind::Normal:
             if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
-            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
+            return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
         case SlotKind::Tangent:
         case SlotKind::TexCoord:
-            return Encode<N, F16C>(TransformLanes(record, slot, Decode<N, F16C>(loaded, slot.sourceFormat)), slot.encodeFormat);
+            return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
         case SlotKind::Color: {
             Lanes<N> value{{Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f)}};
-            if (slot.load) value = Decode<N, F16C>(loaded, slot.sourceFormat);
-            return Encode<N, F16C>(value, slot.encodeFormat);
+            if (slot.load) value = Decode<N, SET>(loaded, slot.sourceFormat);
+            return Encode<N, SET>(value, slot.encodeFormat);
         }
         case SlotKind::Skip:
             break;

@@ -1,11 +1,12 @@
-// The range loops of the conversion's fast path, one entry per
-// instruction-set variant; the caller picks by the processor's features.
+// The range loops of the conversion's fast path, one entry per kernel set,
+// and the table that picks them.
 #pragma once
 
 #include <stdint.h>
 
 #include "conversion/range_plan.h"
 #include "meshjobs/records.h"
+#include "runtime/kernel_set.h"
 
 namespace meshjobs {
 
@@ -16,12 +17,20 @@ void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangeP
 // apart (SlotsCanRunApart).
 void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                            int32_t count, int32_t whole);
-#if defined(__x86_64__)
+#if MESHJOBS_AVX2_KERNELS_BUILT
 __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, int32_t begin, int32_t end);
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole);
 #endif
+
+struct ConversionKernels {
+    void (*convertBlocks)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+    void (*runSlotsApart)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
+                          int32_t count, int32_t whole);
+};
+
+const ConversionKernels& KernelsFor(KernelSet set);
 
 }  // namespace meshjobs
