@@ -473,18 +473,12 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
     const bool loads = slot.load && !slot.marker;
     uint32_t encodeFormat = slot.encodeFormat;
     Chunk<N> chunk;
-    if (!loads) {
-        if (slot.kind == SlotKind::Position) {
-            FillChunk(chunk, count, {1u, 1u, 1u, 0u});
-            encodeFormat = FORMAT_FLOAT32;
-        } else if (slot.kind == SlotKind::Normal) {
-            FillChunk(chunk, count, {0xFFFFFFFFu, 0xFFFFFFFFu, 0u, 0u});
-            encodeFormat = FORMAT_FLOAT32;
-        } else {
-            FillChunk(chunk, count, {0x3F800000u, 0x3F800000u, 0x3F800000u, 0x3F800000u});  // color 1.0
-        }
-    } else if (slot.kind == SlotKind::Position) {
+    if (slot.marker) {
+        FillChunk(chunk, count, StandInWords(slot.kind).w);
         encodeFormat = FORMAT_FLOAT32;
+    } else if (!loads) {
+        const uint32_t white = FloatBits(NO_COLOR);
+        FillChunk(chunk, count, {white, white, white, white});
     }
     for (int32_t first = 0; first < count; first += CHUNK) {
         const int32_t n = count - first < CHUNK ? count - first : CHUNK;

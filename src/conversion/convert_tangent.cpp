@@ -1,18 +1,12 @@
 // Slot 2: the tangent, turned by the linear part of the position matrix, its
-// handedness flipped by a negative source stream 1 stride, renormalised only
-// for signed-byte destinations. Always four components.
+// handedness flipped by a negative source stream 1 stride, renormalised when
+// the rule says so. Always four components.
 #include "conversion/converters.h"
 
 namespace meshjobs {
 
-bool ConvertTangent(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                    AttributeDescriptor destination, const VertexBases& bases) {
-    if (DescriptorDimension(source) == 0) return true;
-    // A destination without tangent gets nothing rather than four components
-    // over whatever lies at its offset.
-    if (DescriptorDimension(destination) == 0) return true;
-
-    const AttributeValue v = DecodeValue(LoadAttribute(record, source, bases), DescriptorFormat(source));
+bool ConvertTangent(const ConvertVertexLayoutRecord& record, const SlotRule& rule, const VertexBases& bases) {
+    const AttributeValue v = DecodeValue(LoadSlot(record, rule, bases), rule.sourceFormat);
 
     // A direction: columns 0 to 2 only, no translation; w is not transformed.
     const auto& m = record.positionMatrix.columns;
@@ -22,21 +16,13 @@ bool ConvertTangent(const ConvertVertexLayoutRecord& record, AttributeDescriptor
     const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
     t.lane[3] = BitsToFloat(FloatBits(v.lane[3]) ^ flip);
 
-    // Codes 0, 1 and 2 all encode as signed bytes, and all are renormalised.
-    const uint32_t encodeFormat = ClampFormat(DescriptorFormat(destination), FORMAT_SNORM8);
-    if (encodeFormat == FORMAT_SNORM8) {
+    if (rule.renormalise) {
         const float lengthSquared = (t.lane[0] * t.lane[0] + t.lane[1] * t.lane[1]) + t.lane[2] * t.lane[2];
         const float scale = 1.0f / __builtin_sqrtf(lengthSquared);
         for (int k = 0; k < 3; ++k) t.lane[k] = t.lane[k] * scale;
     }
     for (int k = 0; k < 3; ++k) t.lane[k] = CanonicalNaN(t.lane[k]);
-    const RawWords words = EncodeValue(t, encodeFormat);
-
-    int32_t componentSize = 0;
-    if (!ComponentSize(record, encodeFormat, componentSize)) return false;
-    const int32_t byteCount = ByteCount(4, componentSize);
-    if (byteCount != 4 && byteCount != 8 && byteCount != 16) return true;
-    return StoreChecked(DestinationOf(record, destination, bases), words, byteCount);
+    return StoreSlot(record, rule, bases, EncodeValue(t, rule.encodeFormat));
 }
 
 }  // namespace meshjobs

@@ -12,19 +12,10 @@ namespace meshjobs {
 
 namespace {
 
-constexpr int SCALE_OFFSET_SLOT = 5;  // texture coordinates 1
-
 // Descriptors are read afresh for every slot and vertex; the host may rewrite
 // the views' ranges between ranges.
 bool ConvertVertex(const ConvertVertexLayoutRecord& record, int32_t i) {
-    const int64_t index = i;
-    const int64_t sourceStride1 = record.sourceStride1;
-    const VertexBases bases{
-        record.sourceStride0 * index,
-        record.destinationStride0 * index + record.destinationOffset0,
-        (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
-        record.destinationStride1 * index + record.destinationOffset1,
-    };
+    const VertexBases bases = BasesOf(record, i);
 
     for (int32_t k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
         // The source view is tested before the destination view.
@@ -35,15 +26,15 @@ bool ConvertVertex(const ConvertVertexLayoutRecord& record, int32_t i) {
         const AttributeDescriptor source = record.sourceAttributes.data[k];
         const AttributeDescriptor destination = record.destinationAttributes.data[k];
 
-        bool goOn;
-        switch (k) {
-            case 0: goOn = ConvertPosition(record, source, destination, bases.source0, bases.destination0); break;
-            case 1: goOn = ConvertNormal(record, source, destination, bases); break;
-            case 2: goOn = ConvertTangent(record, source, destination, bases); break;
-            case 3: goOn = ConvertColor(record, source, destination, bases); break;
-            default:  // texture coordinate sets 0 to 7
-                goOn = ConvertTexCoord(record, source, destination, bases, k == SCALE_OFFSET_SLOT);
-                break;
+        const SlotRule rule = RuleFor(k, source, destination);
+        bool goOn = true;
+        switch (rule.kind) {
+            case SlotKind::Skip: break;
+            case SlotKind::Position: goOn = ConvertPosition(record, rule, bases); break;
+            case SlotKind::Normal: goOn = ConvertNormal(record, rule, bases); break;
+            case SlotKind::Tangent: goOn = ConvertTangent(record, rule, bases); break;
+            case SlotKind::Color: goOn = ConvertColor(record, rule, bases); break;
+            case SlotKind::TexCoord: goOn = ConvertTexCoord(record, rule, bases); break;
         }
         if (!goOn) return false;
     }

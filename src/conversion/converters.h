@@ -6,14 +6,12 @@
 #include <stdint.h>
 
 #include "conversion/attribute_codec.h"
+#include "conversion/slot_rules.h"
 #include "meshjobs/records.h"
 #include "runtime/checks.h"
 #include "runtime/messages.h"
 
 namespace meshjobs {
-
-// 8 bytes of 0xFF: the normal's stand-in for a size it cannot store.
-inline constexpr RawWords UNSUPPORTED_SIZE_MARKER{{0xFFFFFFFFu, 0xFFFFFFFFu, 0u, 0u}};
 
 // Byte offsets of the current vertex in the four streams. 64-bit, so a
 // stride times an index never wraps into another vertex's bytes.
@@ -24,24 +22,15 @@ struct VertexBases {
     int64_t destination1;
 };
 
-inline RawWords LoadAttribute(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                              const VertexBases& bases) {
-    const int64_t offset = DescriptorOffset(source);
-    if (DescriptorSelectsStream1(source)) return LoadWords(record.sourceStream1, bases.source1 + offset);
-    return LoadWords(record.sourceStream0, bases.source0 + offset);
+inline RawWords LoadSlot(const ConvertVertexLayoutRecord& record, const SlotRule& rule, const VertexBases& bases) {
+    if (rule.stream1Source) return LoadWords(record.sourceStream1, bases.source1 + rule.sourceOffset);
+    return LoadWords(record.sourceStream0, bases.source0 + rule.sourceOffset);
 }
 
 struct StoreTarget {
     const ArrayView<uint8_t>* stream;
     int64_t byteOffset;
 };
-
-inline StoreTarget DestinationOf(const ConvertVertexLayoutRecord& record, AttributeDescriptor destination,
-                                 const VertexBases& bases) {
-    const int64_t offset = DescriptorOffset(destination);
-    if (DescriptorSelectsStream1(destination)) return {&record.destinationStream1, bases.destination1 + offset};
-    return {&record.destinationStream0, bases.destination0 + offset};
-}
 
 // The destination bound is tested right before the bytes go out, so a store
 // that does not fit leaves the whole attribute unwritten.
@@ -59,15 +48,30 @@ inline StoreTarget DestinationOf(const ConvertVertexLayoutRecord& record, Attrib
     return true;
 }
 
-[[nodiscard]] bool ConvertPosition(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                                   AttributeDescriptor destination, int64_t sourceBase0, int64_t destinationBase0);
-[[nodiscard]] bool ConvertNormal(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                                 AttributeDescriptor destination, const VertexBases& bases);
-[[nodiscard]] bool ConvertTangent(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                                  AttributeDescriptor destination, const VertexBases& bases);
-[[nodiscard]] bool ConvertColor(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                                AttributeDescriptor destination, const VertexBases& bases);
-[[nodiscard]] bool ConvertTexCoord(const ConvertVertexLayoutRecord& record, AttributeDescriptor source,
-                                   AttributeDescriptor destination, const VertexBases& bases, bool applyScaleOffset);
+// The slot's store as its rule and its size entry decide: the value, a
+// stand-in, or nothing. False when the job stops.
+[[nodiscard]] inline bool StoreSlot(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                    const VertexBases& bases, const RawWords& words) {
+    int32_t componentSize = 0;
+    if (!ComponentSize(record, rule.sizeIndex, componentSize)) return false;
+    const StoredForm form = StoredFormFor(rule, componentSize);
+    if (form.byteCount == 0) return true;
+    const StoreTarget target = rule.stream1Target
+                                   ? StoreTarget{&record.destinationStream1, bases.destination1 + rule.targetOffset}
+                                   : StoreTarget{&record.destinationStream0, bases.destination0 + rule.targetOffset};
+    return StoreChecked(target, form.standIn ? StandInWords(rule.kind) : words, form.byteCount);
+}
+
+// One per slot kind; each stores what its rule decides.
+[[nodiscard]] bool ConvertPosition(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                   const VertexBases& bases);
+[[nodiscard]] bool ConvertNormal(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                 const VertexBases& bases);
+[[nodiscard]] bool ConvertTangent(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                  const VertexBases& bases);
+[[nodiscard]] bool ConvertColor(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                const VertexBases& bases);
+[[nodiscard]] bool ConvertTexCoord(const ConvertVertexLayoutRecord& record, const SlotRule& rule,
+                                   const VertexBases& bases);
 
 }  // namespace meshjobs

@@ -437,6 +437,12 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
     return t;
 }
 
+template <int N>
+MESHJOBS_INLINE WordLanes<N> StandInLanes(SlotKind kind) {
+    const RawWords words = StandInWords(kind);
+    return WordLanes<N>{{SplatU<N>(words.w[0]), SplatU<N>(words.w[1]), SplatU<N>(words.w[2]), SplatU<N>(words.w[3])}};
+}
+
 // The converter of one slot on N vertices whose words are already loaded
 // (ignored where the slot loads nothing): the words each would store.
 template <int N, KernelSet SET>
@@ -444,7 +450,7 @@ MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& recor
                                        const WordLanes<N>& loaded) {
     switch (slot.kind) {
         case SlotKind::Position: {
-            if (slot.marker) return WordLanes<N>{{SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(1u), SplatU<N>(0u)}};
+            if (slot.marker) return StandInLanes<N>(slot.kind);
             const Lanes<N> p = TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat));
             WordLanes<N> words{};
             MESHJOBS_UNROLL
@@ -452,13 +458,13 @@ MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& recor
             return words;
         }
         case SlotKind::Normal:
-            if (slot.marker) return WordLanes<N>{{SplatU<N>(0xFFFFFFFFu), SplatU<N>(0xFFFFFFFFu), SplatU<N>(0u), SplatU<N>(0u)}};
+            if (slot.marker) return StandInLanes<N>(slot.kind);
             return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
         case SlotKind::Tangent:
         case SlotKind::TexCoord:
             return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
         case SlotKind::Color: {
-            Lanes<N> value{{Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f), Splat<N>(1.0f)}};
+            Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
             if (slot.load) value = Decode<N, SET>(loaded, slot.sourceFormat);
             return Encode<N, SET>(value, slot.encodeFormat);
         }

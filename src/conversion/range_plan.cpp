@@ -28,65 +28,28 @@ int32_t SizeAt(const ConvertVertexLayoutRecord& record, uint32_t index, RangePla
     return size;
 }
 
-// The converters' decisions for slot k; false when its size-list test fails.
+// Slot k as its rule decides; false when its size-list test would stop the
+// job, which the per-vertex path then does.
 bool PlanSlot(const ConvertVertexLayoutRecord& record, int k, AttributeDescriptor s, AttributeDescriptor d,
               RangePlan& plan) {
-    const auto& sizes = record.componentSizes;
+    const SlotRule rule = RuleFor(k, s, d);
     SlotPlan& slot = plan.slots[k];
     slot = SlotPlan{};
-    slot.sourceFormat = DescriptorFormat(s);
-    slot.sourceOffset = DescriptorOffset(s);
-    slot.stream1Source = DescriptorSelectsStream1(s);
-    slot.targetOffset = DescriptorOffset(d);
-    slot.stream1Target = DescriptorSelectsStream1(d);
-    slot.load = true;
-    const uint32_t rawFormat = DescriptorFormat(d);
-    const uint32_t sourceDimension = DescriptorDimension(s), destinationDimension = DescriptorDimension(d);
-    if (k == 0) {
-        slot.kind = SlotKind::Position;
-        slot.sourceOffset = 0;
-        slot.stream1Source = slot.stream1Target = false;
-        slot.targetOffset = 0;
-        const int32_t byteCount = ByteCount(3, SizeAt(record, FORMAT_FLOAT32, plan));
-        slot.byteCount = byteCount == 12 || byteCount == 8 ? byteCount : 12;
-        slot.marker = !(byteCount == 12 || byteCount == 8);  // three integer ones
-    } else if (k == 1) {
-        if (sourceDimension == 0) return true;
-        slot.kind = SlotKind::Normal;
-        slot.renormalise = rawFormat == FORMAT_SNORM8;
-        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
-        const int32_t byteCount = ByteCount(destinationDimension, SizeAt(record, slot.encodeFormat, plan));
-        if (byteCount == 4 || byteCount == 8 || byteCount == 12) {
-            slot.byteCount = byteCount;
-        } else if (byteCount >= 8) {
-            slot.byteCount = 8;
-            slot.marker = true;
-        }
-    } else if (k == 2) {
-        if (sourceDimension == 0 || destinationDimension == 0) return true;
-        slot.kind = SlotKind::Tangent;
-        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_SNORM8);
-        slot.renormalise = slot.encodeFormat == FORMAT_SNORM8;
-        const int32_t byteCount = ByteCount(4, SizeAt(record, slot.encodeFormat, plan));
-        if (byteCount == 4 || byteCount == 8 || byteCount == 16) slot.byteCount = byteCount;
-    } else if (k == 3) {
-        if ((destinationDimension & 0xFu) == 0) return true;
-        slot.kind = SlotKind::Color;
-        slot.load = sourceDimension != 0;
-        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
-        if (rawFormat >= sizes.count) return false;
-        const int32_t byteCount = ByteCount(destinationDimension, SizeAt(record, rawFormat, plan));
-        if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
-    } else {
-        if (sourceDimension == 0 || destinationDimension == 0) return true;
-        slot.kind = SlotKind::TexCoord;
-        slot.scaleOffset = k == 5;
-        slot.encodeFormat = ClampFormat(rawFormat, FORMAT_UNORM8);
-        if (rawFormat >= sizes.count) return false;
-        const uint32_t components = sourceDimension < destinationDimension ? sourceDimension : destinationDimension;
-        const int32_t byteCount = ByteCount(components, SizeAt(record, rawFormat, plan));
-        if (byteCount == 4 || byteCount == 8 || byteCount == 12 || byteCount == 16) slot.byteCount = byteCount;
-    }
+    slot.kind = rule.kind;
+    if (rule.kind == SlotKind::Skip) return true;
+    slot.load = rule.load;
+    slot.stream1Source = rule.stream1Source;
+    slot.stream1Target = rule.stream1Target;
+    slot.renormalise = rule.renormalise;
+    slot.scaleOffset = rule.scaleOffset;
+    slot.sourceFormat = rule.sourceFormat;
+    slot.encodeFormat = rule.encodeFormat;
+    slot.sourceOffset = rule.sourceOffset;
+    slot.targetOffset = rule.targetOffset;
+    if (rule.sizeIndex >= record.componentSizes.count) return false;
+    const StoredForm form = StoredFormFor(rule, SizeAt(record, rule.sizeIndex, plan));
+    slot.byteCount = form.byteCount;
+    slot.marker = form.standIn;
     return true;
 }
 

@@ -12,8 +12,6 @@
 
 namespace meshjobs {
 
-enum class SlotKind : uint8_t { Skip, Position, Normal, Tangent, Color, TexCoord };
-
 // One slot of the range, decided from its two descriptors.
 struct SlotPlan {
     SlotKind kind;
