@@ -35,20 +35,31 @@ TEST_F(Checks, IndexPastTheEndOfAnUnrestrictedViewGivesTheLengthMessage) {
     EXPECT_EQ(marking.highest, -1);
 }
 
+// The length is taken as unsigned: -1 holds every index its range lets
+// through, and a range of [0, length - 1] counts as unrestricted.
 TEST_F(Checks, RestrictedViewsGiveTheRestrictedMessageForIndicesInsideTheArray) {
     struct Case {
-        int32_t rangeMin, rangeMax;
+        int32_t length, rangeMin, rangeMax;
         uint16_t index;
-        const char* message;
+        const char* message;  // null: the index passes
     };
-    for (const Case& c : {Case{0, 9, 50, RESTRICTED_MESSAGE}, Case{0, 9, 100, LENGTH_MESSAGE},
-                          Case{5, 9, 2, RESTRICTED_MESSAGE}, Case{0, 99, 100, LENGTH_MESSAGE}}) {
+    for (const Case& c : {Case{100, 0, 9, 50, RESTRICTED_MESSAGE}, Case{100, 0, 9, 100, LENGTH_MESSAGE},
+                          Case{100, 5, 9, 2, RESTRICTED_MESSAGE}, Case{100, 0, 99, 100, LENGTH_MESSAGE},
+                          Case{-1, 0, 3, 2, nullptr}, Case{-1, 0, 3, 5, RESTRICTED_MESSAGE},
+                          Case{-1, 0, -2, 5, LENGTH_MESSAGE}}) {
         Marking marking(100, {c.index});
         auto record = marking.Record();
+        record.used.length = c.length;
         record.used.rangeMin = c.rangeMin;
         record.used.rangeMax = c.rangeMax;
-        const auto exception = MarkExpectingFailure(record);
-        EXPECT_EQ(exception.message(), c.message) << "range [" << c.rangeMin << ", " << c.rangeMax << "] index " << c.index;
+        const auto where = ::testing::Message() << "length " << c.length << " range [" << c.rangeMin << ", "
+                                                << c.rangeMax << "] index " << c.index;
+        if (c.message == nullptr) {
+            JobSystem(library(), 1).Run(record);
+            EXPECT_EQ(marking.used[c.index], 1) << where;
+            continue;
+        }
+        EXPECT_EQ(MarkExpectingFailure(record).message(), c.message) << where;
     }
 }
 

@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <limits>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -188,6 +190,20 @@ TEST_F(Conversion, NormalStoredFormsAndRenormalisationOnlyForFormatByte2) {
     PutFloats(source0, 16, {0, 0, 0});  // 0 × 1/0 is NaN, which encodes as 1
     ExpectSlot(1, {normal, Attr(4, 2, 16), {0x7F, 0x7F, 0x7F, 0x00}});
     ExpectSlot(1, {normal, Attr(4, 1, 16), {0x00, 0x00, 0x00, 0x00}});
+
+    // About one normal in 250,000 stores another byte when the scale is
+    // sqrt(1/x) rather than 1/sqrt(x); worked by hand, y here is -111, not
+    // -110. One vertex, then a block of four and sixteen slot by slot.
+    PutFloats(source0, 16, {0x1.3d01fp-2f, -0x1.4a8a8ap-1f, -0x1.8ed478p-3f});
+    const Bytes renormalised{0x35, 0x91, 0xDF, 0x00};
+    ExpectSlot(1, {normal, Attr(4, 2, 16), renormalised});
+    settings.sourceStride0 = 0;
+    for (int32_t vertices : {4, 16}) {
+        destination0 = Filled(64 * vertices);
+        Run(vertices);
+        for (int32_t i = 0; i < vertices; ++i)
+            EXPECT_EQ(At(destination0, 64 * i + 16, 4), renormalised) << vertices << " vertices, vertex " << i;
+    }
 }
 
 // Each component is the dot product with a column; column 3 and row 3 are never read.
@@ -476,6 +492,100 @@ TEST_F(Conversion, RoundsInTheCallingThreadsMode) {
         std::fesetround(FE_TONEAREST);
         EXPECT_EQ(WordAt(destination0, 16), c.halves) << c.mode;
         EXPECT_EQ(destination0[32], c.unorm) << c.mode;
+    }
+}
+
+// Halves worked by hand, in every rounding mode and on every path: one vertex
+// at a time, blocks of four, and eight slot by slot. Overflow rounds to the
+// largest half or the infinity as the mode says, from 65,536 up too;
+// signalling NaNs come out quiet either way.
+TEST_F(Conversion, HalvesAreTheHandWorkedOnesInEveryModeOnEveryPath) {
+    struct ToHalf {
+        uint32_t single;
+        uint16_t half[4];  // to nearest, upward, downward, toward zero
+    };
+    const ToHalf toHalf[8] = {
+        {0x47800000u, {0x7C00, 0x7C00, 0x7BFF, 0x7BFF}},  // 65536
+        {0xC7800000u, {0xFC00, 0xFBFF, 0xFC00, 0xFBFF}},  // -65536
+        {0x477FEF00u, {0x7BFF, 0x7C00, 0x7BFF, 0x7BFF}},  // 65519
+        {0x38400000u, {0x0300, 0x0300, 0x0300, 0x0300}},  // 1.5 · 2^-15, subnormal
+        {0x33000000u, {0x0000, 0x0001, 0x0000, 0x0000}},  // 2^-25, halfway to the least subnormal
+        {0xB3000000u, {0x8000, 0x8000, 0x8001, 0x8000}},  // -2^-25
+        {0x7F800001u, {0x7E00, 0x7E00, 0x7E00, 0x7E00}},  // signalling NaN
+        {0xFF812345u, {0xFE09, 0xFE09, 0xFE09, 0xFE09}},
+    };
+    const std::pair<uint16_t, uint32_t> toSingle[8] = {
+        {0x7C01, 0x7FC02000u}, {0xFD00, 0xFFE00000u}, {0x7E00, 0x7FC00000u}, {0x0001, 0x33800000u},
+        {0x03FF, 0x387FC000u}, {0x0400, 0x38800000u}, {0x7BFF, 0x477FE000u}, {0x8000, 0x80000000u},
+    };
+    source0 = Bytes(8 * 64);
+    for (int v = 0; v < 8; ++v) {
+        std::memcpy(&source0[64 * v + 16], &toHalf[v].single, 4);
+        std::memcpy(&source0[64 * v + 32], &toSingle[v].first, 2);
+    }
+    sourceLayout[4] = Attr(2, 4, 16), destinationLayout[4] = Attr(2, 3, 16);
+    sourceLayout[6] = Attr(2, 3, 32), destinationLayout[6] = Attr(2, 4, 32);
+    const std::vector<std::vector<host::Range>> splits{
+        {{0, 8}}, {{0, 4}, {4, 8}}, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}};
+    const int modes[4] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+    for (int m = 0; m < 4; ++m) {
+        for (const auto& split : splits) {
+            destination0 = Filled(8 * 64);
+            host::ParallelForOptions options;
+            options.scriptedRanges = {split};
+            std::fesetround(modes[m]);
+            Run(8, 1, options);
+            std::fesetround(FE_TONEAREST);
+            for (int v = 0; v < 8; ++v) {
+                EXPECT_EQ(WordAt(destination0, 64 * v + 16), toHalf[v].half[m])
+                    << std::hex << "0x" << toHalf[v].single << " in mode " << m << ", ranges of " << split[0].end;
+                EXPECT_EQ(WordAt(destination0, 64 * v + 32), toSingle[v].second)
+                    << std::hex << "0x" << toSingle[v].first << ", ranges of " << split[0].end;
+            }
+        }
+    }
+}
+
+// A range must leave what ranges of one vertex leave where its reads end: a
+// source stream that ends inside its last vertices (no whole 16-byte load
+// there, or no whole word), and a destination over the last word of a later
+// vertex's 16-byte load, which the per-vertex order writes before it reads.
+TEST_F(Conversion, OneRangeLeavesWhatOneVertexRangesLeaveWhereItsReadsEnd) {
+    struct Edge {
+        const char* what;
+        uint32_t source, destination;
+        int32_t sourceStride, sourceLength, vertices;
+        int32_t destinationAt;  // into source stream 1 at this byte; -1: apart
+    };
+    for (const Edge& e : {Edge{"Float32x4, three words of the last", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 266, 10, -1},
+                          Edge{"Float32x4, eight vertices", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 210, 8, -1},
+                          Edge{"UNorm8 to singles, no word of the last", Attr(4, 1, 0, 1), Attr(4, 4, 16), 28, 254,
+                               10, -1},
+                          Edge{"store over the last word of the last load", Attr(4, 4, 0, 1), Attr(4, 4, 0, 1), 16, 64,
+                               4, 60}}) {
+        std::mt19937 random(5);
+        source0 = Bytes(64 * e.vertices), destination0 = Filled(64 * e.vertices);
+        source1 = Bytes(320);
+        for (auto& b : source1) b = uint8_t(1 + random() % 255);  // the bytes past the view too
+        sourceLayout[3] = e.source, destinationLayout[3] = e.destination;
+        settings.sourceStride1 = e.sourceStride, settings.destinationStride1 = 16;
+        ConvertVertexLayoutRecord record = Record();
+        record.sourceStream1.length = e.sourceLength, record.sourceStream1.rangeMax = e.sourceLength - 1;
+        if (e.destinationAt >= 0) {
+            record.destinationStream1 = host::MakeView(source1.data() + e.destinationAt, 16 * e.vertices, streamCell);
+        }
+        auto convert = [&](bool oneByOne) {
+            const auto before = std::tuple{source0, source1, destination0, destination1};
+            host::ParallelForOptions options;
+            options.scriptedRanges.resize(1);
+            for (int32_t i = 0; i < e.vertices; i = oneByOne ? i + 1 : e.vertices)
+                options.scriptedRanges[0].push_back({i, oneByOne ? i + 1 : e.vertices});
+            JobSystem(library(), 1).Run(record, e.vertices, options);
+            const auto after = std::tuple{source0, source1, destination0, destination1};
+            std::tie(source0, source1, destination0, destination1) = before;
+            return after;
+        };
+        EXPECT_TRUE(convert(false) == convert(true)) << e.what;
     }
 }
 

@@ -111,6 +111,33 @@ TEST_F(ParallelJobs, CountingTestsWritePermissionBeforeThePosition) {
     EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
 }
 
+// A patch may restrict the index buffer inside the range handed out, and a
+// host may hand out positions past the buffer: counting stops at the first
+// position whose test fails, with every position before it counted.
+TEST_F(ParallelJobs, CountingStopsWhereThePatchedRangeOrTheLengthEnds) {
+    struct Case {
+        int32_t raiseMin, lowerMax, end;
+        int32_t counted;
+        const char* message;
+    };
+    for (const Case& c : {Case{1, 0, 40, 0, RESTRICTED_MESSAGE}, Case{0, 5, 40, 35, RESTRICTED_MESSAGE},
+                          Case{0, 0, 41, 40, LENGTH_MESSAGE}}) {
+        // The buffer runs past the view, so a read past its length would count.
+        Counting counting{{}, {}, {0}, std::vector<uint16_t>(48, 0)};
+        auto record = counting.Record();
+        record.indices.length = 40;
+        auto options = Scripted({{{0, c.end}}});
+        options.patchOverride = [&](void* copy, int32_t, int32_t) {
+            auto& view = static_cast<CountVertexReferencesRecord*>(copy)->indices;
+            view.rangeMin += c.raiseMin;
+            view.rangeMax -= c.lowerMax;
+        };
+        JobSystem jobs(library(), 1);
+        EXPECT_EQ(ExpectJobException([&] { jobs.Run(record, 40, options); }).message(), c.message) << c.end;
+        EXPECT_EQ(counting.counts[0], c.counted) << "range [" << c.raiseMin << ", " << c.end - 1 - c.lowerMax << "]";
+    }
+}
+
 TEST_F(ParallelJobs, CountingRefusesAnIndexWithoutACounter) {
     Counting counting{{}, {}, {0, 0}, {1, 0, 2, 1}};
     JobSystem jobs(library(), 1);

@@ -77,14 +77,71 @@ TEST_F(SingleJobs, MarkingAcceptsTheLargestIndexValueOnlyWhenItFits) {
     EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), LENGTH_MESSAGE);
 }
 
-TEST_F(SingleJobs, MarkingFailsAtPositionZeroWhenTheIndexRangeStartsAboveIt) {
-    Marking marking({0, 0}, {1, 1});
-    marking.indicesCell.SetReadable(false);
-    auto record = marking.Record();
-    record.indices.rangeMin = 1;
-    const auto exception = ExpectJobException([&] { jobs().Run(record); });
-    EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE) << "the index test runs before the read test";
-    EXPECT_EQ(marking.used, (std::vector<int32_t>{0, 0}));
+// The loop walks the whole buffer; the index range only decides which
+// positions pass. One that starts above 0 fails at position 0, before the
+// read test; one that ends at position 30 fails at 31, the last position of
+// the first block, with the flags of positions 0 to 30 set.
+TEST_F(SingleJobs, MarkingFailsAtTheFirstPositionOutsideTheIndexRange) {
+    struct Case {
+        int32_t rangeMin, rangeMax;
+        int32_t flagged;  // positions whose flags are set before the failure
+    };
+    for (const Case& c : {Case{1, 63, 0}, Case{0, 30, 31}}) {
+        std::vector<uint16_t> indices(64);
+        for (int32_t i = 0; i < 64; ++i) indices[i] = uint16_t(i);
+        Marking marking(std::vector<int32_t>(64, 0), indices);
+        if (c.flagged == 0) marking.indicesCell.SetReadable(false);
+        auto record = marking.Record();
+        record.indices.rangeMin = c.rangeMin;
+        record.indices.rangeMax = c.rangeMax;
+        EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), RESTRICTED_MESSAGE) << c.rangeMin;
+        for (int32_t i = 0; i < 64; ++i) EXPECT_EQ(marking.used[i], i < c.flagged ? 1 : 0) << "position " << i;
+    }
+}
+
+// Flags that lie on the index buffer change indices still to be read: the
+// highest index is the highest value read, after the stores before it.
+TEST_F(SingleJobs, MarkingFlagsOverItsOwnIndicesReportTheValuesRead) {
+    std::vector<int32_t> memory(64, 0);
+    auto* indices = reinterpret_cast<uint16_t*>(memory.data() + 32);
+    for (int32_t i = 0; i < 32; ++i) indices[i] = uint16_t(i % 8);
+    indices[0] = 40;   // its flag is positions 16 and 17: 1 and 0
+    indices[16] = 63;  // never read
+    SafetyCell usedCell, indicesCell, highestCell;
+    int32_t highest = -1;
+    MarkUsedVerticesRecord record{host::MakeView(memory.data(), 64, usedCell), host::MakeView(indices, 32, indicesCell),
+                                  host::MakeValueRef(&highest, highestCell)};
+    jobs().Run(record);
+    EXPECT_EQ(highest, 40);
+    EXPECT_EQ(memory[63], 0);
+}
+
+// The block loop orders indices by signed 16-bit compares on biased values:
+// a lost bias lets indices of 32,768 and up past a short view, or misreads
+// the highest index.
+TEST_F(SingleJobs, MarkingBlocksOrderIndicesAsUnsigned) {
+    struct Case {
+        int32_t flagCount;
+        uint16_t first, step;
+        int32_t indexCount;
+        int32_t highest;  // -1: the first index fails its test
+    };
+    for (const Case& c : {Case{65536, 0, 1, 40, 39}, Case{101, 32768, 1, 32, -1}, Case{10, 0, 0, 64, 0}}) {
+        std::vector<uint16_t> indices(c.indexCount);
+        for (int32_t i = 0; i < c.indexCount; ++i) indices[i] = uint16_t(c.first + i * c.step);
+        Marking marking(std::vector<int32_t>(65536, 0), indices);
+        auto record = marking.Record();
+        record.used.length = c.flagCount;
+        record.used.rangeMax = c.flagCount - 1;
+        if (c.highest < 0) {
+            EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), LENGTH_MESSAGE) << c.first;
+            EXPECT_EQ(std::count(marking.used.begin(), marking.used.end(), 1), 0) << c.first;
+            continue;
+        }
+        jobs().Run(record);
+        EXPECT_EQ(marking.highest, c.highest) << c.first;
+        for (uint16_t index : indices) EXPECT_EQ(marking.used[index], 1) << index;
+    }
 }
 
 TEST_F(SingleJobs, CompactionPacksUsedVerticesInOrder) {
@@ -141,6 +198,27 @@ TEST_F(SingleJobs, CompactionInPlaceMatchesTwoBuffers) {
     EXPECT_TRUE(std::equal(separate.destination.begin(), separate.destination.begin() + words, inPlace.source.begin()));
 }
 
+// A destination one word after its source: each copy reads words it has just
+// written, as a forward byte loop does, whether the map's permissions hold
+// (block loop) or take the host's slow path (per-vertex loop).
+TEST_F(SingleJobs, CompactionOneWordAfterItsSourceCopiesLikeAForwardByteLoop) {
+    for (bool slowPath : {false, true}) {
+        Compaction compaction({1, 0, 1}, 8, 2);
+        if (slowPath) compaction.remapCell.SetValue(compaction.remapCell.version() | 3);
+        auto record = compaction.Record();
+        record.destinationVertices = host::MakeView(compaction.source.data() + 1, 23, compaction.destinationCell);
+        std::vector<uint32_t> expected = compaction.source;
+        for (int32_t vertex : {0, 2}) {
+            auto* to = reinterpret_cast<uint8_t*>(expected.data() + 1 + (vertex == 0 ? 0 : 8));
+            const auto* from = reinterpret_cast<const uint8_t*>(expected.data() + vertex * 8);
+            for (int b = 0; b < 32; ++b) to[b] = from[b];
+        }
+        jobs().Run(record);
+        EXPECT_EQ(compaction.source, expected) << (slowPath ? "slow path" : "fast path");
+        EXPECT_EQ(compaction.vertexCount, 2);
+    }
+}
+
 TEST_F(SingleJobs, CompactionNullAddressesRaiseAfterTheEntryIsRewritten) {
     Compaction noDestination({0, 1, 1}, 2, 2);
     auto record = noDestination.Record();
@@ -157,6 +235,11 @@ TEST_F(SingleJobs, CompactionNullAddressesRaiseAfterTheEntryIsRewritten) {
     exception = ExpectJobException([&] { jobs().Run(record); });
     EXPECT_EQ(exception.message(), "source");
     EXPECT_EQ(noSource.remap, (std::vector<int32_t>{0, 1}));
+
+    Compaction neither({1}, 2, 0);
+    record = neither.Record();
+    record.destinationVertices.data = record.sourceVertices.data = nullptr;
+    EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), "destination");
 }
 
 // The vertex views are bounded by their lengths: a short buffer is an error
@@ -180,14 +263,22 @@ TEST_F(SingleJobs, CompactionRefusesCopiesOutsideEitherVertexBuffer) {
     EXPECT_EQ(shortSource.remap, (std::vector<int32_t>{0, 0, 1}));
 }
 
-TEST_F(SingleJobs, CompactionPastTheRemapRangeProcessesUpToItThenRaises) {
-    Compaction compaction({1, 1, 1, 1, 1}, 1, 4);
-    auto record = compaction.Record();
-    record.remap.rangeMax = 2;
-    const auto exception = ExpectJobException([&] { jobs().Run(record); });
-    EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE);
-    EXPECT_EQ(compaction.remap, (std::vector<int32_t>{0, 1, 2, 1, 1}));
-    EXPECT_EQ(compaction.vertexCount, -1);
+// Outside the map's range the job raises, after the vertices before it.
+TEST_F(SingleJobs, CompactionOutsideTheRemapRangeProcessesUpToItThenRaises) {
+    struct Case {
+        int32_t rangeMin, rangeMax;
+        std::vector<int32_t> remap;
+    };
+    for (const Case& c : {Case{0, 2, {0, 1, 2, 1, 1}}, Case{1, 4, {1, 1, 1, 1, 1}}}) {
+        Compaction compaction({1, 1, 1, 1, 1}, 1, 4);
+        auto record = compaction.Record();
+        record.remap.rangeMin = c.rangeMin;
+        record.remap.rangeMax = c.rangeMax;
+        const auto exception = ExpectJobException([&] { jobs().Run(record); });
+        EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE);
+        EXPECT_EQ(compaction.remap, c.remap) << "range [" << c.rangeMin << ", " << c.rangeMax << "]";
+        EXPECT_EQ(compaction.vertexCount, -1);
+    }
 }
 
 }  // namespace
