@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <limits>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -546,23 +547,37 @@ TEST_F(Conversion, HalvesAreTheHandWorkedOnesInEveryModeOnEveryPath) {
     }
 }
 
-// A range must leave what ranges of one vertex leave where its reads end: a
-// source stream that ends inside its last vertices (no whole 16-byte load
-// there, or no whole word), and a destination over the last word of a later
-// vertex's 16-byte load, which the per-vertex order writes before it reads.
-TEST_F(Conversion, OneRangeLeavesWhatOneVertexRangesLeaveWhereItsReadsEnd) {
+// A range must leave what ranges of one vertex leave, and raise what they
+// raise, where its reads or stores reach an edge: a source stream that ends
+// inside its last vertices (no whole 16-byte load there, or no whole word), a
+// destination over the last word of a later vertex's 16-byte load (which the
+// per-vertex order writes before it reads), a position one byte past or four
+// bytes before destination stream 0, a source descriptor view of 11 slots.
+TEST_F(Conversion, OneRangeLeavesWhatOneVertexRangesLeaveAtTheEdges) {
+    using Adjust = void (*)(ConvertVertexLayoutRecord&);
     struct Edge {
         const char* what;
-        uint32_t source, destination;
+        uint32_t source, destination;  // slot 3
         int32_t sourceStride, sourceLength, vertices;
         int32_t destinationAt;  // into source stream 1 at this byte; -1: apart
+        Adjust adjust;
     };
-    for (const Edge& e : {Edge{"Float32x4, three words of the last", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 266, 10, -1},
-                          Edge{"Float32x4, eight vertices", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 210, 8, -1},
-                          Edge{"UNorm8 to singles, no word of the last", Attr(4, 1, 0, 1), Attr(4, 4, 16), 28, 254,
-                               10, -1},
-                          Edge{"store over the last word of the last load", Attr(4, 4, 0, 1), Attr(4, 4, 0, 1), 16, 64,
-                               4, 60}}) {
+    const Adjust none = [](ConvertVertexLayoutRecord&) {};
+    for (const Edge& e : {
+             Edge{"Float32x4, three words of the last", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 266, 10, -1, none},
+             Edge{"Float32x4, eight vertices", Attr(4, 4, 0, 1), Attr(4, 4, 16), 28, 210, 8, -1, none},
+             Edge{"UNorm8 to singles, no word of the last", Attr(4, 1, 0, 1), Attr(4, 4, 16), 28, 254, 10, -1, none},
+             Edge{"store over the last word of the last load", Attr(4, 4, 0, 1), Attr(4, 4, 0, 1), 16, 64, 4, 60, none},
+             Edge{"position one byte past stream 0", 0, 0, 16, 320, 4, -1,
+                  [](ConvertVertexLayoutRecord& r) { r.destinationStream0.length = r.destinationStream0.rangeMax = 203; }},
+             Edge{"position before stream 0", 0, 0, 16, 320, 4, -1,
+                  [](ConvertVertexLayoutRecord& r) {
+                      r.destinationStream0.data += 16, r.destinationStream0.length -= 16;
+                      r.destinationOffset0 = -4;
+                  }},
+             Edge{"eleven source descriptors", 0, 0, 16, 320, 4, -1,
+                  [](ConvertVertexLayoutRecord& r) { r.sourceAttributes.length = 11; }},
+         }) {
         std::mt19937 random(5);
         source0 = Bytes(64 * e.vertices), destination0 = Filled(64 * e.vertices);
         source1 = Bytes(320);
@@ -571,17 +586,22 @@ TEST_F(Conversion, OneRangeLeavesWhatOneVertexRangesLeaveWhereItsReadsEnd) {
         settings.sourceStride1 = e.sourceStride, settings.destinationStride1 = 16;
         ConvertVertexLayoutRecord record = Record();
         record.sourceStream1.length = e.sourceLength, record.sourceStream1.rangeMax = e.sourceLength - 1;
-        if (e.destinationAt >= 0) {
+        if (e.destinationAt >= 0)
             record.destinationStream1 = host::MakeView(source1.data() + e.destinationAt, 16 * e.vertices, streamCell);
-        }
+        e.adjust(record);
         auto convert = [&](bool oneByOne) {
             const auto before = std::tuple{source0, source1, destination0, destination1};
             host::ParallelForOptions options;
             options.scriptedRanges.resize(1);
             for (int32_t i = 0; i < e.vertices; i = oneByOne ? i + 1 : e.vertices)
                 options.scriptedRanges[0].push_back({i, oneByOne ? i + 1 : e.vertices});
-            JobSystem(library(), 1).Run(record, e.vertices, options);
-            const auto after = std::tuple{source0, source1, destination0, destination1};
+            std::string raised;
+            try {
+                JobSystem(library(), 1).Run(record, e.vertices, options);
+            } catch (const host::JobException& exception) {
+                raised = exception.message();
+            }
+            const auto after = std::tuple{source0, source1, destination0, destination1, raised};
             std::tie(source0, source1, destination0, destination1) = before;
             return after;
         };

@@ -198,6 +198,21 @@ TEST_F(SingleJobs, CompactionInPlaceMatchesTwoBuffers) {
     EXPECT_TRUE(std::equal(separate.destination.begin(), separate.destination.begin() + words, inPlace.source.begin()));
 }
 
+// Vertex copies that land on map entries still to be read: each entry is
+// read after every copy before it, so the copy of vertex 2 is the only one.
+TEST_F(SingleJobs, CompactionOverItsOwnMapReadsEachEntryAfterTheCopiesBeforeIt) {
+    Compaction compaction({-1, 0, 1}, 8, 2);
+    std::vector<int32_t> memory(32, 0);
+    std::copy(compaction.remap.begin(), compaction.remap.end(), memory.begin());
+    auto record = compaction.Record();
+    record.remap = host::MakeView(memory.data(), 3, compaction.remapCell);
+    record.destinationVertices =
+        host::MakeView(reinterpret_cast<uint32_t*>(memory.data()) + 1, 24, compaction.destinationCell);
+    jobs().Run(record);
+    EXPECT_EQ(compaction.vertexCount, 1);
+    EXPECT_EQ(std::vector<int32_t>(memory.begin(), memory.begin() + 3), (std::vector<int32_t>{-1, 116, 117}));
+}
+
 // A destination one word after its source: each copy reads words it has just
 // written, as a forward byte loop does, whether the map's permissions hold
 // (block loop) or take the host's slow path (per-vertex loop).
