@@ -20,7 +20,7 @@ inline constexpr int32_t SLOTS_APART_MIN_VERTICES = 8;
 
 // Long ranges run slot by slot over pieces of this many vertices, whose
 // source and destination bytes stay in the core's cache between slots.
-inline constexpr int32_t APART_PIECE_VERTICES = 512;
+inline constexpr int32_t APART_PIECE_VERTICES = 256;
 
 // The slot plan of the job's last range, kept by the caller across the
 // ranges of one job call: a plan is worth reusing while the descriptors and
