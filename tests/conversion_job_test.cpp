@@ -239,6 +239,8 @@ TEST_F(Conversion, TangentTurnsWithoutTranslationAndIsRenormalisedForEverySigned
              {Attr(0, 4, 16), Attr(4, 4, 16), {}},
          })
         ExpectSlot(2, c);
+    PutFloats(source0, 16, {0.25f, 0, 0, 2});  // turned to length 0.5: renormalised, every code stores 0x7F
+    for (uint32_t format : {0u, 1u, 2u}) ExpectSlot(2, {tangent, Attr(4, format, 16), {0x7F, 0x00, 0x00, 0x7F}});
     componentSizes[3] = 3;  // a Float16 tangent of 12 bytes is not written
     ExpectSlot(2, {tangent, Attr(4, 3, 16), {}});
     PutFloats(source0, 16, {0, 0, 0, 2});  // zero length: NaN lanes encode as 1
