@@ -52,7 +52,7 @@ __attribute__((noinline)) void CopyBuffer(void* to, const void* from, size_t siz
 // ---------------------------------------------------------------- layouts
 
 constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset) {
-    return dimension | format << 8 | offset << 16;
+    return PackAttribute(dimension, format, offset);
 }
 constexpr uint32_t UNORM8 = 1, SNORM8 = 2, FLOAT16 = 3, FLOAT32 = 4;
 

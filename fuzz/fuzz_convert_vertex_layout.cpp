@@ -42,7 +42,7 @@ void FillDescriptors(FuzzedDataProvider& in, ArrayView<uint32_t> view) {
         const uint32_t format = in.ConsumeIntegral<uint8_t>();
         const uint32_t offset = in.ConsumeBool() ? 4 * in.ConsumeIntegralInRange<uint32_t>(0, 12) : in.ConsumeIntegral<uint8_t>();
         const uint32_t stream = in.ConsumeBool() ? 1 : 0;
-        view.data[k] = dimension | format << 8 | offset << 16 | stream << 24;
+        view.data[k] = PackAttribute(dimension, format, offset, stream);
     }
 }
 

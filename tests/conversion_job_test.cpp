@@ -29,7 +29,7 @@ constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 constexpr uint32_t CANONICAL_NAN = 0x7FC00000u;
 
 constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset = 0, uint32_t stream = 0) {
-    return dimension | format << 8 | offset << 16 | stream << 24;
+    return PackAttribute(dimension, format, offset, stream);
 }
 
 void PutFloats(Bytes& stream, size_t at, std::initializer_list<float> values) {

@@ -60,7 +60,7 @@ struct Scenario {
             const uint32_t format = chance(15) ? below(256) : below(5);
             const uint32_t offset = chance(10) ? below(256) : below(48);
             const uint32_t stream = chance(50) ? 0 : (chance(80) ? 1 : below(256));
-            return dimension | format << 8 | offset << 16 | stream << 24;
+            return PackAttribute(dimension, format, offset, stream);
         };
         for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
             sourceLayout.push_back(descriptor());
@@ -141,7 +141,7 @@ struct Scenario {
         // so that every block kernel runs, in every rounding mode.
         if (chance(25)) {
             auto attribute = [](uint32_t dimension, uint32_t format, uint32_t offset) {
-                return dimension | format << 8 | offset << 16;
+                return PackAttribute(dimension, format, offset);
             };
             const std::vector<uint32_t> full{attribute(3, 4, 0),  attribute(3, 4, 12), attribute(4, 4, 24),
                                              attribute(4, 1, 40), attribute(2, 4, 44), attribute(2, 4, 52),
@@ -187,7 +187,7 @@ struct Scenario {
                 for (int k = 0; k < slots; ++k) {
                     const uint32_t dimension = k == 0 ? 3 : 1 + below(4), format = 1 + below(4);
                     if (k > 0 && chance(20)) continue;
-                    layout[k] = dimension | format << 8 | offset << 16;
+                    layout[k] = PackAttribute(dimension, format, offset);
                     offset += (dimension * SIZES[format] + 3) & ~3u;
                 }
                 stride = static_cast<int32_t>(std::max<uint32_t>(offset, 4));

@@ -87,7 +87,7 @@ TEST_F(StressParallelJobs, ConversionOnAnySplitLeavesTheBytesOfOneRange) {
     // Position, colour bytes from stream 1, a texture coordinate float2 to
     // half2 into stream 1.
     auto attribute = [](uint32_t dimension, uint32_t format, uint32_t offset, uint32_t stream) {
-        return dimension | format << 8 | offset << 16 | stream << 24;
+        return PackAttribute(dimension, format, offset, stream);
     };
     std::vector<uint32_t> sourceLayout(ATTRIBUTE_SLOT_COUNT), destinationLayout(ATTRIBUTE_SLOT_COUNT);
     sourceLayout[0] = attribute(3, 4, 0, 0), destinationLayout[0] = attribute(3, 4, 0, 0);

@@ -130,6 +130,12 @@ struct Float4 {
 static_assert(sizeof(Float4) == 16);
 
 inline constexpr int ATTRIBUTE_SLOT_COUNT = 12;
+
+// One slot of a vertex layout, each field below 256 (any nonzero stream
+// byte selects stream 1).
+constexpr uint32_t PackAttribute(uint32_t dimension, uint32_t format, uint32_t offset = 0, uint32_t stream = 0) {
+    return dimension | format << 8 | offset << 16 | stream << 24;
+}
 // The library reads only count and the elements below it; the host fixes the
 // capacity. 256 entries cover every format code a descriptor byte can hold.
 inline constexpr int COMPONENT_SIZES_CAPACITY = 256;

@@ -8,7 +8,7 @@
 namespace meshjobs::tool {
 
 uint32_t PackDescriptor(uint8_t dimension, uint8_t format, uint8_t offset, uint8_t stream) {
-    return uint32_t(dimension) | uint32_t(format) << 8 | uint32_t(offset) << 16 | uint32_t(stream) << 24;
+    return PackAttribute(dimension, format, offset, stream);
 }
 
 Descriptor UnpackDescriptor(uint32_t d) {
