@@ -37,7 +37,7 @@ TEST_F(Checks, IndexPastTheEndOfAnUnrestrictedViewGivesTheLengthMessage) {
 
 // The length is taken as unsigned: -1 holds every index its range lets
 // through, and a range of [0, length - 1] counts as unrestricted.
-TEST_F(Checks, RestrictedViewsGiveTheRestrictedMessageForIndicesInsideTheArray) {
+TEST_F(Checks, IndexTestsFollowTheRangeAndTheUnsignedLength) {
     struct Case {
         int32_t length, rangeMin, rangeMax;
         uint16_t index;
