@@ -68,6 +68,24 @@ TEST_F(ToolIsolation, ARealRunawayAllocationFailsAloneUnderTheLimit) {
     EXPECT_NE(run.out.find("2 files: 1 done, 1 failed"), std::string::npos) << run.out;
 }
 
+TEST_F(ToolIsolation, AnInterruptEndsTheBatchAndLeavesNothingHalfWritten) {
+    for (const char* name : {"a.ply", "b.ply", "c.ply"}) WritePly(dir_ / "in" / name);
+    const auto before = Snapshot(dir_ / "in");
+
+    // Both workers hang once their staging folders exist.
+    const ToolRun run = Tool({"strip", "in", "out", "--workers", "2", "--format", "ply"},
+                             {.environment = {"MESHJOBS_TEST_FAULT=hang:.ply@writing"}, .interruptAfterMs = 1500});
+
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_EQ(Lines(run.err).size(), 3u) << run.err;
+    EXPECT_NE(run.err.find("in/c.ply: not processed: interrupted"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(": interrupted, while writing; nothing written"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("3 files: 0 done, 3 failed"), std::string::npos) << run.out;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().rfind(".meshjobs-staging-", 0), std::string::npos) << entry.path();
+    EXPECT_EQ(Snapshot(dir_ / "in"), before);
+}
+
 // Binary glTF 1.0 files, as the exporter writes them: two read at once in
 // one process stop that importer at an assertion, and took the whole batch
 // with them. Each in a process of its own, every file reads.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,7 @@ struct RunOptions {
     fs::path cwd;                            // default: the test's folder
     std::vector<std::string> environment;    // NAME=VALUE added
     std::string user;                        // run as this user (needs root)
+    int interruptAfterMs = 0;                // then send it SIGINT, as Ctrl-C would
 };
 
 class ToolTest : public ::testing::Test {
@@ -93,6 +95,10 @@ protected:
             _exit(127);
         }
         int raw = 0;
+        if (options.interruptAfterMs > 0) {
+            usleep(static_cast<useconds_t>(options.interruptAfterMs) * 1000);
+            kill(pid, SIGINT);
+        }
         waitpid(pid, &raw, 0);
         ToolRun run;
         run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

@@ -261,12 +261,11 @@ BatchSummary RunBatch(const std::vector<FileTask>& tasks, const std::vector<size
             work.push_back(i);
             continue;
         }
-        FileOutcome failed;
-        failed.ok = false;
-        failed.error = tasks[i].failure;
-        finish(i, failed);
+        finish(i, Failed(tasks[i].failure));
     }
-    RunWorkers(
+    std::vector<bool> ended(tasks.size(), false);
+    for (size_t i : selected) ended[i] = !tasks[i].failure.empty();
+    summary.interruptedBy = RunWorkers(
         options.program, work.size(),
         [&](size_t k) {
             std::vector<std::string> arguments = options.workerArguments;
@@ -276,8 +275,11 @@ BatchSummary RunBatch(const std::vector<FileTask>& tasks, const std::vector<size
         options.workers, options.limits,
         [&](size_t k, const WorkerEnding& ending) {
             RemoveLeftovers(ending);
+            ended[work[k]] = true;
             finish(work[k], OutcomeOf(ending, options.limits));
         });
+    for (size_t i : work)
+        if (!ended[i]) finish(i, Failed("not processed: interrupted"));
     printer.ClearBar();
 
     if (selected.size() > 1 && !options.quiet) PrintSummary(tasks, selected, summary, out);

@@ -58,6 +58,7 @@ struct BatchOptions {
 struct BatchSummary {
     int done = 0;
     int failed = 0;
+    int interruptedBy = 0;  // the signal that stopped the batch, or 0
     std::vector<FileOutcome> outcomes;  // per task, in input order
 };
 

@@ -350,6 +350,7 @@ int RunFiles(const Options& o, const std::vector<std::string>& args, const std::
     batch.program = WorkerProgram(environment);
     batch.workerArguments = {WORKER_COMMAND, context.path()};
     const BatchSummary summary = RunBatch(tasks, selected, batch, out, err);
+    if (summary.interruptedBy) return 128 + summary.interruptedBy;  // as a shell reports a signal
     return summary.failed ? 1 : 0;
 }
 

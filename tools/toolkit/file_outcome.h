@@ -27,6 +27,14 @@ struct FileOutcome {
     std::vector<std::string> verifyErrors;  // convert --verify
 };
 
+// A file that failed, with its reason.
+inline FileOutcome Failed(std::string reason) {
+    FileOutcome outcome;
+    outcome.ok = false;
+    outcome.error = std::move(reason);
+    return outcome;
+}
+
 nlohmann::json ToJson(const FileOutcome& outcome);
 FileOutcome OutcomeFromJson(const nlohmann::json& json);
 

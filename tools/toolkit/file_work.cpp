@@ -211,10 +211,10 @@ FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& sett
     }
     const SceneCensus written = CensusOf(scene);
 
-    ReportPhase(WorkerPhase::Writing);
     const fs::path target = fs::absolute(task.output);
     StagedOutput staged(target.parent_path());
     ReportStaging(staged.staging().string());
+    ReportPhase(WorkerPhase::Writing);
     WriteScene(scene, staged, target.filename(), task.exporter);
 
     ReportPhase(WorkerPhase::ReadingBack);

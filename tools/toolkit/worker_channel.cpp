@@ -51,8 +51,46 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
+namespace {
+
+std::string g_faultInput;  // the worker's input, once named
+
+void FireTestFault(const char* phase) {
+    const char* setting = std::getenv("MESHJOBS_TEST_FAULT");
+    if (!setting || g_faultInput.empty()) return;
+    std::string text = setting, wanted = "starting";
+    if (const size_t at = text.find('@'); at != std::string::npos) {
+        wanted = text.substr(at + 1);
+        text.resize(at);
+    }
+    const size_t colon = text.find(':');
+    const std::string kind = text.substr(0, colon);
+    if (colon == std::string::npos || wanted != phase || g_faultInput.find(text.substr(colon + 1)) == std::string::npos)
+        return;
+    if (kind == "crash") {
+        // Whatever handler a sanitizer installed, the signal itself ends it.
+        signal(SIGSEGV, SIG_DFL);
+        raise(SIGSEGV);
+    } else if (kind == "abort") {
+        std::abort();
+    } else if (kind == "hang") {
+        for (;;) pause();
+    } else if (kind == "allocate") {
+        std::vector<char*> held;
+        for (;;) {
+            constexpr size_t BLOCK = 64 << 20;
+            char* block = new char[BLOCK];
+            for (size_t at = 0; at < BLOCK; at += 4096) block[at] = 1;  // really used, page by page
+            held.push_back(block);
+        }
+    }
+}
+
+}  // namespace
+
 void ReportPhase(WorkerPhase phase) {
     Send(nlohmann::json{{"phase", PHASE_NAMES[static_cast<int>(phase)]}}.dump());
+    FireTestFault(PHASE_NAMES[static_cast<int>(phase)]);
 }
 
 void ReportOutcome(const FileOutcome& outcome) { Send(nlohmann::json{{"outcome", ToJson(outcome)}}.dump()); }
@@ -75,29 +113,8 @@ void RemoveLeftovers(const WorkerEnding& ending) {
 void ExitOnFailedAllocation() { std::set_new_handler(OnFailedAllocation); }
 
 void InjectTestFault(const std::string& input) {
-    const char* setting = std::getenv("MESHJOBS_TEST_FAULT");
-    if (!setting) return;
-    const std::string text = setting;
-    const size_t colon = text.find(':');
-    const std::string kind = text.substr(0, colon);
-    if (colon == std::string::npos || input.find(text.substr(colon + 1)) == std::string::npos) return;
-    if (kind == "crash") {
-        // Whatever handler a sanitizer installed, the signal itself ends it.
-        signal(SIGSEGV, SIG_DFL);
-        raise(SIGSEGV);
-    } else if (kind == "abort") {
-        std::abort();
-    } else if (kind == "hang") {
-        for (;;) pause();
-    } else if (kind == "allocate") {
-        std::vector<char*> held;
-        for (;;) {
-            constexpr size_t BLOCK = 64 << 20;
-            char* block = new char[BLOCK];
-            for (size_t at = 0; at < BLOCK; at += 4096) block[at] = 1;  // really used, page by page
-            held.push_back(block);
-        }
-    }
+    g_faultInput = input;
+    FireTestFault(PHASE_NAMES[static_cast<int>(WorkerPhase::Starting)]);
 }
 
 FileOutcome OutcomeOf(const WorkerEnding& ending, const WorkerLimits& limits) {
@@ -116,6 +133,7 @@ FileOutcome OutcomeOf(const WorkerEnding& ending, const WorkerLimits& limits) {
         }
     }
     if (hasOutcome && !ending.timedOut) return outcome;
+    if (ending.interrupted) return Failed("interrupted, while " + phase + "; nothing written");
 
     FileOutcome failed;
     failed.ok = false;

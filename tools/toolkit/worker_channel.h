@@ -22,9 +22,12 @@ void ReportStaging(const std::string& folder);
 // From now on a failed allocation ends the worker with OUT_OF_MEMORY_EXIT.
 void ExitOnFailedAllocation();
 
-// Test-only: MESHJOBS_TEST_FAULT=KIND:TEXT makes a worker whose input path
-// contains TEXT crash (KIND crash), abort (abort), hang (hang) or allocate
-// without bound (allocate), so that each failure is tested on purpose.
+// Test-only: MESHJOBS_TEST_FAULT=KIND:TEXT[@PHASE] makes a worker whose
+// input path contains TEXT crash (KIND crash), abort (abort), hang (hang) or
+// allocate without bound (allocate) when it reaches PHASE (starting, reading,
+// processing, writing, reading back; default starting), so that each failure
+// is tested on purpose. Names the worker's input; the fault fires from here
+// or from ReportPhase.
 void InjectTestFault(const std::string& input);
 
 // Tool side: the worker's outcome, or the reason it ended without one.

@@ -32,6 +32,30 @@ struct Running {
     WorkerEnding ending;
 };
 
+volatile sig_atomic_t g_interrupt = 0;
+
+void OnInterrupt(int signal) { g_interrupt = signal; }
+
+// The tool's own interrupt handlers while workers run, the earlier ones after.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        g_interrupt = 0;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previous_[0]);
+        sigaction(SIGTERM, &action, &previous_[1]);
+    }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &previous_[0], nullptr);
+        sigaction(SIGTERM, &previous_[1], nullptr);
+    }
+
+private:
+    struct sigaction previous_[2];
+};
+
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -116,14 +140,21 @@ std::string Tail(const std::string& text) {
 
 }  // namespace
 
-void RunWorkers(const std::string& program, size_t count,
-                const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
-                const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished) {
+int RunWorkers(const std::string& program, size_t count,
+               const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
+               const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished) {
+    const InterruptGuard guard;
     std::vector<Running> running;
     size_t next = 0;
     constexpr size_t ERROR_KEPT = 16384;
-    while (next < count || !running.empty()) {
-        while (next < count && static_cast<int>(running.size()) < std::max(1, parallel)) {
+    while ((next < count && !g_interrupt) || !running.empty()) {
+        if (g_interrupt)
+            for (Running& r : running)
+                if (!r.ending.interrupted) {
+                    kill(r.pid, SIGKILL);
+                    r.ending.interrupted = true;
+                }
+        while (!g_interrupt && next < count && static_cast<int>(running.size()) < std::max(1, parallel)) {
             running.push_back(Launch(program, argumentsFor(next), limits));
             running.back().index = next++;
         }
@@ -167,11 +198,13 @@ void RunWorkers(const std::string& program, size_t count,
             r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             r.ending.errorTail = Tail(r.ending.errorTail);
             const size_t index = r.index;
-            const WorkerEnding ending = std::move(r.ending);
+            WorkerEnding ending = std::move(r.ending);
+            ending.interrupted |= g_interrupt != 0;
             it = running.erase(it);
             finished(index, ending);
         }
     }
+    return g_interrupt;
 }
 
 std::string DescribeBytes(uint64_t bytes) {

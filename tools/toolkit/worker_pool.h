@@ -20,6 +20,7 @@ struct WorkerEnding {
     int code = 0;
     int signal = 0;
     bool timedOut = false;   // killed by the pool
+    bool interrupted = false;  // ended while the tool itself was interrupted
     std::string messages;    // everything it wrote to the result channel
     std::string errorTail;   // the last lines it wrote to its standard error
 };
@@ -31,8 +32,10 @@ inline constexpr int OUT_OF_MEMORY_EXIT = 86;
 
 // Runs `program` with `argumentsFor(i)` for every i in [0, count), at most
 // `parallel` at once, under `limits`; calls `finished(i, ending)` on the
-// calling thread as each ends, in the order they end.
-void RunWorkers(const std::string& program, size_t count,
+// calling thread as each ends, in the order they end. An interrupt (SIGINT,
+// SIGTERM) starts no more workers and ends the running ones; the answer is
+// then that signal's number, else 0.
+int RunWorkers(const std::string& program, size_t count,
                 const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
                 const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished);
 
