@@ -56,9 +56,7 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
         if (view->rangeMin > 0 || view->rangeMax < ATTRIBUTE_SLOT_COUNT - 1 || view->length < ATTRIBUTE_SLOT_COUNT)
             return false;
     // ...and both read fast tests, with the cells as they stand now.
-    if (sources.safety.version != static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(sources.safety)) & READ_MASK) ||
-        destinations.safety.version !=
-            static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(destinations.safety)) & READ_MASK))
+    if (!ReadPermitted(sources.safety) || !ReadPermitted(destinations.safety))
         return false;
 
     RangePlan& plan = cache.plan;

@@ -1,21 +1,9 @@
 #include "conversion/range_plan.h"
 
+#include "runtime/byte_ranges.h"
+
 namespace meshjobs {
 namespace {
-
-struct Interval {
-    uintptr_t first, last;  // inclusive
-};
-
-inline bool Overlap(const Interval& a, const Interval& b) { return a.first <= b.last && b.first <= a.last; }
-
-// The bytes [first, first + count) of memory; false when empty or wrapping.
-inline bool Bytes(const void* start, int64_t offset, int64_t count, Interval& out) {
-    if (count <= 0) return false;
-    const uintptr_t first = reinterpret_cast<uintptr_t>(start) + static_cast<uintptr_t>(offset);
-    out = {first, first + static_cast<uintptr_t>(count - 1)};
-    return out.last >= out.first;
-}
 
 inline int64_t Lower(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int64_t Higher(int64_t a, int64_t b) { return a < b ? b : a; }
@@ -119,10 +107,10 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
 bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
 
-    Interval reads[2 + 5];
+    ByteSpan reads[2 + 5];
     int readCount = 0;
     auto addRead = [&](const void* start, int64_t offset, int64_t count) {
-        if (Bytes(start, offset, count, reads[readCount])) ++readCount;
+        if (SpanOf(start, offset, count, reads[readCount])) ++readCount;
     };
     // Slots that load but store nothing still count: the per-vertex path loads.
     Span loads[2];
@@ -155,8 +143,8 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
         const int64_t length = stream.length;
         if (Lower(a, b) + stores.low < 0 || Higher(a, b) + stores.high > length) return false;
         const int64_t low = Lower(a, b) + stores.low, high = Higher(a, b) + stores.high;
-        Interval written;
-        if (!Bytes(stream.data, low, high - low, written)) return false;
+        ByteSpan written;
+        if (!SpanOf(stream.data, low, high - low, written)) return false;
         for (int r = 0; r < readCount; ++r)
             if (Overlap(written, reads[r])) return false;
     }
@@ -225,9 +213,9 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& 
         const int64_t high0 = Higher(first.destination0, last.destination0) + plan.stores[0].high;
         const int64_t low1 = Lower(first.destination1, last.destination1) + plan.stores[1].low;
         const int64_t high1 = Higher(first.destination1, last.destination1) + plan.stores[1].high;
-        Interval a, b;
-        if (!Bytes(record.destinationStream0.data, low0, high0 - low0, a) ||
-            !Bytes(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
+        ByteSpan a, b;
+        if (!SpanOf(record.destinationStream0.data, low0, high0 - low0, a) ||
+            !SpanOf(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
             return false;
     }
     wholeCount = static_cast<int32_t>(whole);

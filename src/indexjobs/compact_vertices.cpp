@@ -1,6 +1,7 @@
 // Packs the used vertices to the front of the destination in index order and
 // turns the used flags into an old-to-new index map.
 #include "indexjobs/index_scan.h"
+#include "runtime/byte_copy.h"
 #include "jobs.h"
 #include "meshjobs/records.h"
 #include "runtime/checks.h"
@@ -33,27 +34,6 @@ bool CopyVertex(const CompactVerticesRecord& record, int32_t to, int32_t from) {
         !WordsInside(fromWord, wordCount, record.sourceVertices.length))
         return Abort(INDEX_OUT_OF_RANGE_EXCEPTION, LENGTH_MESSAGE);
     return CopyBytes(destination + toWord, source + fromWord, byteCount);
-}
-
-// CopyBytes without its null tests. Forward copies in any block size give the
-// byte loop's result unless the destination starts inside the source after
-// it, where only the byte loop is exact.
-inline void MoveVertexBytes(uint8_t* to, const uint8_t* from, uint32_t length) {
-    if (to > from && to < from + length) {
-        for (uint32_t k = 0; k < length; ++k) to[k] = from[k];
-        return;
-    }
-    uint32_t k = 0;
-    for (; k + 32 <= length; k += 32) {
-        uint8_t block[32];
-        __builtin_memcpy(block, from + k, 32);
-        __builtin_memcpy(to + k, block, 32);
-    }
-    for (; k + 4 <= length; k += 4) {
-        uint8_t word[4];
-        __builtin_memcpy(word, from + k, 4);
-        __builtin_memcpy(to + k, word, 4);
-    }
 }
 
 // Vertices [0, answer) can run without per-vertex tests: each passes its index
@@ -121,7 +101,7 @@ void CompactVertices(void* recordPointer) {
         for (; vertex < fastEnd; ++vertex, from += vertexBytes) {
             if (map[vertex] <= 0) continue;
             map[vertex] = count;
-            MoveVertexBytes(destination + static_cast<uint64_t>(count) * vertexBytes, from, vertexBytes);
+            CopyForward(destination + static_cast<uint64_t>(count) * vertexBytes, from, vertexBytes);
             ++count;
         }
     }

@@ -194,8 +194,7 @@ bool RangePassesTests(const CountVertexReferencesRecord& record, int32_t begin, 
         return false;
     const AtomicSafetyHandle& counters = record.referenceCounts.safety;
     const AtomicSafetyHandle& reads = indices.safety;
-    return counters.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(counters)) & WRITE_MASK) &&
-           reads.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(reads)) & READ_MASK);
+    return WritePermitted(counters) && ReadPermitted(reads);
 }
 
 // Clears the bytes of the first `vertices` counters, in whole blocks, and

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "meshjobs/records.h"
+#include "runtime/byte_ranges.h"
 #include "runtime/checks.h"
 
 namespace meshjobs {
@@ -44,26 +45,6 @@ inline int32_t PassingEnd(const ArrayView<T>& view, int32_t first, int32_t end) 
     if (first < view.rangeMin || first < 0 || first > last) return first;
     const int64_t limit = static_cast<int64_t>(last) + 1;
     return limit < end ? static_cast<int32_t>(limit) : end;
-}
-
-// Byte ranges [a, a + aBytes) and [b, b + bBytes) share no byte.
-inline bool Disjoint(const void* a, uint64_t aBytes, const void* b, uint64_t bBytes) {
-    const uint64_t x = reinterpret_cast<uintptr_t>(a);
-    const uint64_t y = reinterpret_cast<uintptr_t>(b);
-    return x + aBytes <= y || y + bBytes <= x;
-}
-
-// The one load of a version cell the fast loop decides on.
-inline bool ReadPermitted(const AtomicSafetyHandle& handle) {
-    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(handle)) & READ_MASK);
-}
-inline bool WritePermitted(const AtomicSafetyHandle& handle) {
-    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(LoadVersionCell(handle)) & WRITE_MASK);
-}
-inline bool ReadWritePermitted(const AtomicSafetyHandle& handle) {
-    const uint32_t cell = static_cast<uint32_t>(LoadVersionCell(handle));
-    return handle.version == static_cast<int32_t>(cell & READ_MASK) &&
-           handle.version == static_cast<int32_t>(cell & WRITE_MASK);
 }
 
 typedef int16_t I16x8 __attribute__((vector_size(16)));

@@ -1,5 +1,7 @@
 #include "runtime/checks.h"
 
+#include "runtime/byte_copy.h"
+
 namespace meshjobs {
 
 bool Abort(const char* typeName, const char* message) {
@@ -29,27 +31,8 @@ bool CopyBytes(void* destination, const void* source, int32_t length) {
     if (destination == nullptr) return Abort(ARGUMENT_NULL_EXCEPTION, DESTINATION_PARAMETER);
     if (source == nullptr) return Abort(ARGUMENT_NULL_EXCEPTION, SOURCE_PARAMETER);
 
-    auto* to = static_cast<uint8_t*>(destination);
-    const auto* from = static_cast<const uint8_t*>(source);
-    int32_t remaining = length;
-    // A destination that starts inside the source after it would see its own
-    // earlier bytes in a forward byte copy; a block copy would not, so only
-    // the byte loop is exact there.
-    const bool smears = to > from && to < from + length;
-    if (!smears) {
-        while (remaining >= 32) {
-            uint8_t block[32];
-            __builtin_memcpy(block, from, 32);
-            __builtin_memcpy(to, block, 32);
-            to += 32;
-            from += 32;
-            remaining -= 32;
-        }
-    }
-    while (remaining > 0) {
-        *to++ = *from++;
-        --remaining;
-    }
+    CopyForward(static_cast<uint8_t*>(destination), static_cast<const uint8_t*>(source),
+                static_cast<uint32_t>(length));
     return true;
 }
 

@@ -36,13 +36,30 @@ inline int32_t LoadVersionCell(const AtomicSafetyHandle& handle) {
     return __atomic_load_n(handle.versionCell, __ATOMIC_RELAXED);
 }
 
+// The permission fast test: whether the cell lets the handle read (write)
+// without asking the host.
+inline bool ReadPermittedBy(const AtomicSafetyHandle& handle, int32_t cell) {
+    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(cell) & READ_MASK);
+}
+inline bool WritePermittedBy(const AtomicSafetyHandle& handle, int32_t cell) {
+    return handle.version == static_cast<int32_t>(static_cast<uint32_t>(cell) & WRITE_MASK);
+}
+
+// With one load of the cell: what a fast loop decides on.
+inline bool ReadPermitted(const AtomicSafetyHandle& handle) { return ReadPermittedBy(handle, LoadVersionCell(handle)); }
+inline bool WritePermitted(const AtomicSafetyHandle& handle) { return WritePermittedBy(handle, LoadVersionCell(handle)); }
+inline bool ReadWritePermitted(const AtomicSafetyHandle& handle) {
+    const int32_t cell = LoadVersionCell(handle);
+    return ReadPermittedBy(handle, cell) && WritePermittedBy(handle, cell);
+}
+
 inline void CheckReadAccessWith(const AtomicSafetyHandle& handle, int32_t cell) {
-    if (handle.version != static_cast<int32_t>(static_cast<uint32_t>(cell) & READ_MASK)) [[unlikely]]
+    if (!ReadPermittedBy(handle, cell)) [[unlikely]]
         CallReadCheck(handle);
 }
 
 inline void CheckWriteAccessWith(const AtomicSafetyHandle& handle, int32_t cell) {
-    if (handle.version != static_cast<int32_t>(static_cast<uint32_t>(cell) & WRITE_MASK)) [[unlikely]]
+    if (!WritePermittedBy(handle, cell)) [[unlikely]]
         CallWriteCheck(handle);
 }
 
