@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "toolkit/demo.h"
 #include "toolkit/file_work.h"
 #include "toolkit/help_texts.h"
+#include "toolkit/output_files.h"
 #include "toolkit/scene.h"
 #include "toolkit/worker_channel.h"
 
@@ -251,7 +253,10 @@ public:
         if (fd < 0) throw std::runtime_error("cannot create a temporary file in " + fs::temp_directory_path().string());
         close(fd);
         path_ = pattern;
-        std::ofstream(path_) << context.dump();
+        std::ofstream file(path_);
+        file << context.dump();
+        file.close();
+        if (!file) throw std::runtime_error(SystemMessage("cannot write", path_, errno));
     }
     ~WorkerContext() {
         std::error_code error;
