@@ -23,8 +23,6 @@ FileTask Task(const fs::path& input, const fs::path& relative, bool fromFolder) 
     return task;
 }
 
-bool IsStagingFolder(const fs::path& path) { return path.filename().string().rfind(".meshjobs-staging-", 0) == 0; }
-
 bool Excluded(const fs::path& path, const std::vector<fs::path>& exclude) {
     std::error_code error;
     for (const fs::path& e : exclude)

@@ -359,14 +359,6 @@ ManifestEntry WriteConvertedMesh(StagedOutput& output, int meshIndex, const Mesh
     return entry;
 }
 
-ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int meshIndex, const MeshAttributes& mesh,
-                                 const ConvertedMesh& converted) {
-    StagedOutput output(directory);
-    ManifestEntry entry = WriteConvertedMesh(output, meshIndex, mesh, converted);
-    output.Commit({});
-    return entry;
-}
-
 std::string ManifestJson(const std::string& source, const Layout& layout, const Float4x4& m,
                          const std::vector<ManifestEntry>& meshes) {
     using Json = nlohmann::ordered_json;

@@ -94,9 +94,6 @@ struct ManifestEntry {
 // returns what the manifest says about them.
 ManifestEntry WriteConvertedMesh(StagedOutput& output, int meshIndex, const MeshAttributes& mesh,
                                  const ConvertedMesh& converted);
-// The same, written into `directory` at once.
-ManifestEntry WriteConvertedMesh(const std::filesystem::path& directory, int meshIndex, const MeshAttributes& mesh,
-                                 const ConvertedMesh& converted);
 
 // The manifest describing the written files, as JSON text.
 std::string ManifestJson(const std::string& source, const Layout& layout, const Float4x4& positionMatrix,

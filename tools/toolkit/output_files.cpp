@@ -21,6 +21,12 @@ std::string SystemMessage(const std::string& what, const fs::path& path, int err
     return what + " " + path.string() + ": " + std::system_category().message(errorNumber);
 }
 
+namespace {
+constexpr char STAGING_PREFIX[] = ".meshjobs-staging-";
+}  // namespace
+
+bool IsStagingFolder(const fs::path& folder) { return folder.filename().string().rfind(STAGING_PREFIX, 0) == 0; }
+
 StagedOutput::StagedOutput(const fs::path& folder) : folder_(folder.empty() ? fs::path(".") : folder) {
     std::error_code error;
     for (fs::path p = fs::absolute(folder_, error).lexically_normal(); !p.empty() && !fs::exists(p, error);
@@ -28,7 +34,7 @@ StagedOutput::StagedOutput(const fs::path& folder) : folder_(folder.empty() ? fs
         created_ = p;
     fs::create_directories(folder_, error);
     if (error) throw std::runtime_error("cannot create folder " + folder_.string() + ": " + error.message());
-    std::string pattern = (folder_ / ".meshjobs-staging-XXXXXX").string();
+    std::string pattern = (folder_ / (std::string(STAGING_PREFIX) + "XXXXXX")).string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error(SystemMessage("cannot write in", folder_, errno));
     staging_ = pattern;
 }

@@ -14,6 +14,10 @@ namespace meshjobs::tool {
 // system's reason for errorNumber.
 std::string SystemMessage(const std::string& what, const std::filesystem::path& path, int errorNumber);
 
+// Whether a folder is one a StagedOutput made (a walk of inputs leaves them
+// out, and the tool removes those a dead worker left).
+bool IsStagingFolder(const std::filesystem::path& folder);
+
 class StagedOutput {
 public:
     // Creates `folder` (and its parents) if missing, and a private staging

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "toolkit/output_files.h"
+
 namespace meshjobs::tool {
 
 namespace {
@@ -104,7 +106,7 @@ void RemoveLeftovers(const WorkerEnding& ending) {
         if (!message.is_object() || !message.contains("staging") || !message["staging"].is_string()) continue;
         const std::filesystem::path folder = message["staging"].get<std::string>();
         // Only what StagedOutput makes, whatever a confused worker sends.
-        if (folder.filename().string().rfind(".meshjobs-staging-", 0) != 0) continue;
+        if (!IsStagingFolder(folder)) continue;
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }
