@@ -252,23 +252,28 @@ int32_t CountPending(uint8_t* table, const uint16_t* indices, int32_t* counters,
 constexpr int32_t WINDOW_CHUNK = 1024;
 
 // Whether every index of [from, from + count) lies in [base, base + room),
-// room ≤ 16,384: eight at a time, as 16-bit offsets from the base.
+// room ≤ 16,384: the largest 16-bit offset from the base below the room. The
+// vectors have only signed 16-bit maxima, so offsets are compared with their
+// top bit flipped; two maxima keep the loop free of one long chain.
 bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t base, uint32_t room) {
     typedef uint16_t Indices8 __attribute__((vector_size(16)));
     typedef int16_t Offsets8 __attribute__((vector_size(16)));
-    const Indices8 first = Indices8{} + static_cast<uint16_t>(base);
-    const Offsets8 limit = Offsets8{} + static_cast<int16_t>(room);
-    Offsets8 outside{};
+    const Indices8 shift = Indices8{} + static_cast<uint16_t>(base + 0x8000u);
+    const Offsets8 lowest = Offsets8{} + static_cast<int16_t>(-0x8000);
+    Offsets8 highest[2] = {lowest, lowest};
     int32_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        Indices8 values;
-        __builtin_memcpy(&values, indices + from + i, 16);
-        const Offsets8 offsets = reinterpret_cast<Offsets8>(values - first);
-        outside |= (offsets < Offsets8{}) | (offsets >= limit);
+    for (; i + 16 <= count; i += 16) {
+        Indices8 values[2];
+        __builtin_memcpy(values, indices + from + i, 32);
+        for (int h = 0; h < 2; ++h) {
+            const Offsets8 flipped = reinterpret_cast<Offsets8>(values[h] - shift);
+            highest[h] = flipped > highest[h] ? flipped : highest[h];
+        }
     }
-    uint64_t halves[2];
-    __builtin_memcpy(halves, &outside, 16);
-    bool inside = (halves[0] | halves[1]) == 0;
+    const Offsets8 both = highest[0] > highest[1] ? highest[0] : highest[1];
+    int32_t top = -0x8000;
+    for (int lane = 0; lane < 8; ++lane) top = both[lane] > top ? both[lane] : top;
+    bool inside = static_cast<uint32_t>(top + 0x8000) < room;
     for (; i < count; ++i) inside &= static_cast<uint32_t>(indices[from + i] - base) < room;
     return inside;
 }
