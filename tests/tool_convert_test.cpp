@@ -53,7 +53,7 @@ protected:
 };
 
 TEST_F(ToolConvert, CompactLayoutStoresTheDocumentedBytes) {
-    const ConvertedMesh c = ConvertMesh(jobs, TwoVertices(), CompactLayout(), IdentityMatrix());
+    const ConvertedMesh c = ConvertMesh(jobs, TwoVertices(), CompactLayout(), host::IdentityMatrix());
     ASSERT_EQ(c.streams[0].size(), 2u * 20);
     ASSERT_EQ(c.streams[1].size(), 2u * 8);
 
@@ -97,8 +97,8 @@ TEST_F(ToolConvert, MatrixMovesPositionsTurnsTangentsAndKeepsNormalsPerpendicula
 
 TEST_F(ToolConvert, VerificationPassesAFaithfulConversionAndCatchesACorruptOne) {
     const MeshAttributes mesh = TwoVertices();
-    ConvertedMesh c = ConvertMesh(jobs, mesh, CompactLayout(), IdentityMatrix());
-    const auto checks = VerifyConversion(c, mesh, IdentityMatrix());
+    ConvertedMesh c = ConvertMesh(jobs, mesh, CompactLayout(), host::IdentityMatrix());
+    const auto checks = VerifyConversion(c, mesh, host::IdentityMatrix());
     ASSERT_EQ(checks.size(), 5u);
     for (const AttributeCheck& check : checks) {
         EXPECT_TRUE(check.within) << SlotName(check.slot);
@@ -108,7 +108,7 @@ TEST_F(ToolConvert, VerificationPassesAFaithfulConversionAndCatchesACorruptOne) 
     // One quantisation step off in the second vertex's green channel.
     uint8_t* green = c.streams[1].data() + c.layout.destinationStrides[1] + UnpackDescriptor(c.layout.destination[COLOR]).offset + 1;
     *green += 1;
-    for (const AttributeCheck& check : VerifyConversion(c, mesh, IdentityMatrix()))
+    for (const AttributeCheck& check : VerifyConversion(c, mesh, host::IdentityMatrix()))
         EXPECT_EQ(check.within, check.slot != COLOR) << SlotName(check.slot);
 }
 
@@ -117,8 +117,8 @@ TEST_F(ToolConvert, DegenerateNormalsAreNotCompared) {
     m.vertexCount = 2;
     m.positions = {0, 0, 0, 1, 1, 1};
     m.normals = {0, 0, 0, 1e-30f, 0, 0};  // no unit form in single precision
-    const ConvertedMesh c = ConvertMesh(jobs, m, CompactLayout(), IdentityMatrix());
-    const auto checks = VerifyConversion(c, m, IdentityMatrix());
+    const ConvertedMesh c = ConvertMesh(jobs, m, CompactLayout(), host::IdentityMatrix());
+    const auto checks = VerifyConversion(c, m, host::IdentityMatrix());
     ASSERT_EQ(checks.size(), 2u);
     EXPECT_EQ(checks[1].slot, NORMAL);
     EXPECT_EQ(checks[1].skipped, 6);
@@ -138,7 +138,7 @@ TEST(ToolHalf, DecodesEveryKindOfHalf) {
 
 TEST_F(ToolConvert, WritesStreamsIndicesAndAManifestThatDescribesThem) {
     const MeshAttributes mesh = TwoVertices();
-    const ConvertedMesh c = ConvertMesh(jobs, mesh, CompactLayout(), IdentityMatrix());
+    const ConvertedMesh c = ConvertMesh(jobs, mesh, CompactLayout(), host::IdentityMatrix());
     const auto directory = std::filesystem::temp_directory_path() / ("meshjobs_convert_" + std::to_string(::getpid()));
     ManifestEntry entry;
     {

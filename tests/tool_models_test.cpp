@@ -179,7 +179,8 @@ TEST_P(ToolModels, ConversionStaysWithinEachFormatsQuantisation) {
     for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
         SCOPED_TRACE("mesh " + std::to_string(m));
         const MeshAttributes mesh = AttributesOf(*scene->mMeshes[m]);
-        for (const auto& [layout, matrix] : {std::pair{CompactLayout(), turn}, std::pair{FullLayout(), IdentityMatrix()}}) {
+        for (const auto& [layout, matrix] :
+             {std::pair{CompactLayout(), turn}, std::pair{FullLayout(), host::IdentityMatrix()}}) {
             const ConvertedMesh converted = ConvertMesh(jobs, mesh, layout, matrix);
             for (const AttributeCheck& check : VerifyConversion(converted, mesh, matrix)) {
                 EXPECT_TRUE(check.within) << layout.name << " " << SlotName(check.slot) << ": error "

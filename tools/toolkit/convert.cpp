@@ -100,7 +100,7 @@ Float4x4 NormalMatrixFor(const Float4x4& m) {
         }
     // The job multiplies normals by the transpose of what it is given, so
     // handing it the inverse yields the inverse transpose.
-    Float4x4 n = IdentityMatrix();
+    Float4x4 n = host::IdentityMatrix();
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) n.columns[c][r] = static_cast<float>(inv[r][c]);
     return n;
@@ -127,7 +127,7 @@ ConvertedMesh ConvertMesh(Jobs& jobs, const MeshAttributes& mesh, const Layout& 
     converted.vertexCount = mesh.vertexCount;
     const MeshLayout& fitted = converted.layout;
 
-    ConversionBuffers buffers;
+    host::ConversionBuffers buffers;
     buffers.positionMatrix = positionMatrix;
     if (fitted.destination[NORMAL] != 0) buffers.normalMatrix = NormalMatrixFor(positionMatrix);
     for (int s = 0; s < 2; ++s) {
@@ -223,7 +223,7 @@ void Normalise(Expected& e) {
 
 std::vector<AttributeCheck> VerifyConversion(const ConvertedMesh& converted, const MeshAttributes& mesh,
                                              const Float4x4& m) {
-    const Float4x4 normalMatrix = converted.layout.destination[NORMAL] ? NormalMatrixFor(m) : IdentityMatrix();
+    const Float4x4 normalMatrix = converted.layout.destination[NORMAL] ? NormalMatrixFor(m) : host::IdentityMatrix();
     std::vector<AttributeCheck> checks;
     for (int slot = 0; slot < ATTRIBUTE_SLOT_COUNT; ++slot) {
         const uint32_t descriptor = converted.layout.destination[slot];

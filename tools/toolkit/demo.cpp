@@ -172,7 +172,7 @@ DemoReport RunDemo(const host::Library& library, const DemoOptions& options) {
         report.failures.push_back(Grouped(report.triangles - report.trianglesUnchanged) +
                                   " triangles changed their positions");
 
-    const Float4x4 identity = IdentityMatrix();
+    const Float4x4 identity = host::IdentityMatrix();
     ConvertedMesh converted;
     for (int run = 0; run < report.repeat; ++run) {
         jobs.ClearTimings();

@@ -17,7 +17,7 @@ namespace meshjobs::tool {
 struct WorkSettings {
     StripMethod method = StripMethod::Mark;
     Layout layout;
-    Float4x4 matrix = IdentityMatrix();
+    Float4x4 matrix = host::IdentityMatrix();
     bool verify = false;
     bool strict = false;  // a loss fails the file
     // Never written: every input of the batch (sidecars read are added per file).

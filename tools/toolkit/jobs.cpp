@@ -44,27 +44,23 @@ void Jobs::Run(const ConvertVertexLayoutRecord& record, int32_t vertexCount) {
 }
 
 UsedVertices MarkUsedVertices(Jobs& jobs, const std::vector<uint16_t>& indices, int32_t vertexCount) {
-    JobBuffer<int32_t> used(std::vector<int32_t>(vertexCount, 0));
-    JobBuffer<uint16_t> indexBuffer(indices);
-    JobValue<int32_t> highest(-1);
-    auto record = MakeMarkUsedVerticesRecord(used, indexBuffer, highest);
+    host::MarkingBuffers marking(std::vector<int32_t>(vertexCount, 0), indices);
+    auto record = marking.Record();
     jobs.Run(record);
-    return {std::move(used.elements), highest.value};
+    return {std::move(marking.used.elements), marking.highest.value};
 }
 
 std::vector<int32_t> CountVertexReferences(Jobs& jobs, const std::vector<uint16_t>& indices, int32_t vertexCount) {
-    JobBuffer<int32_t> counts(std::vector<int32_t>(vertexCount, 0));
-    JobBuffer<uint16_t> indexBuffer(indices);
+    host::CountingBuffers counting(std::vector<int32_t>(vertexCount, 0), indices);
     // The job does not bound its counter writes; an index past the vertices
     // would land outside the buffer.
     for (uint16_t index : indices)
         if (index >= vertexCount)
             throw std::runtime_error("index " + std::to_string(index) + " names no vertex (" +
                                      std::to_string(vertexCount) + " vertices)");
-    auto record = MakeCountVertexReferencesRecord(counts, indexBuffer);
-    CheckViewLength(indices.size());
+    const auto record = counting.Record();
     jobs.Run(record, static_cast<int32_t>(indices.size()));
-    return std::move(counts.elements);
+    return std::move(counting.counts.elements);
 }
 
 CompactedVertices CompactVertices(Jobs& jobs, std::vector<int32_t> used, const std::vector<uint32_t>& vertices,
@@ -72,28 +68,29 @@ CompactedVertices CompactVertices(Jobs& jobs, std::vector<int32_t> used, const s
     if (stride < 0 || (highestIndex >= 0 && vertices.size() < (static_cast<size_t>(highestIndex) + 1) * stride))
         throw std::invalid_argument("vertex buffer shorter than its highest index");
     const int64_t usedCount = std::count_if(used.begin(), used.end(), [](int32_t v) { return v > 0; });
-    JobBuffer<int32_t> remap(std::move(used));
+    host::CompactionBuffers compaction;
+    compaction.remap.elements = std::move(used);
     // Never empty, so its data pointer is not null even with nothing used.
-    JobBuffer<uint32_t> destination(std::vector<uint32_t>(std::max<int64_t>(1, usedCount * stride), 0));
-    JobBuffer<uint32_t> source;
-    source.elements = vertices;
-    if (source.elements.empty()) source.elements.push_back(0);
-    JobValue<int32_t> count(-1);
-    auto record = MakeCompactVerticesRecord(remap, destination, source, count, stride, highestIndex);
+    compaction.destination.elements.assign(static_cast<size_t>(std::max<int64_t>(1, usedCount * stride)), 0u);
+    compaction.source.elements = vertices;
+    if (compaction.source.elements.empty()) compaction.source.elements.push_back(0);
+    compaction.vertexStride = stride;
+    compaction.highestIndex = highestIndex;
+    auto record = compaction.Record();
     jobs.Run(record, highestIndex + 1);
-    if (count.value != usedCount)
-        throw std::runtime_error("compaction packed " + std::to_string(count.value) + " vertices, expected " +
+    const int32_t count = compaction.vertexCount.value;
+    if (count != usedCount)
+        throw std::runtime_error("compaction packed " + std::to_string(count) + " vertices, expected " +
                                  std::to_string(usedCount));
-    destination.elements.resize(static_cast<size_t>(usedCount) * stride);
-    return {std::move(destination.elements), std::move(remap.elements), count.value};
+    compaction.destination.elements.resize(static_cast<size_t>(usedCount) * stride);
+    return {std::move(compaction.destination.elements), std::move(compaction.remap.elements), count};
 }
 
 void RemapIndices(Jobs& jobs, std::vector<uint16_t>& indices, const std::vector<int32_t>& remap) {
-    JobBuffer<uint16_t> indexBuffer(std::move(indices));
-    JobBuffer<int32_t> remapBuffer(remap);
-    auto record = MakeRemapIndicesRecord(indexBuffer, remapBuffer);
-    jobs.Run(record, static_cast<int32_t>(indexBuffer.elements.size()));
-    indices = std::move(indexBuffer.elements);
+    host::RemappingBuffers remapping(std::move(indices), remap);
+    const auto record = remapping.Record();
+    jobs.Run(record, record.indices.length);
+    indices = std::move(remapping.indices.elements);
 }
 
 namespace {
@@ -128,7 +125,7 @@ StripResult StripVertices(Jobs& jobs, StripMethod method, std::vector<uint16_t>&
     const size_t vertexCount = vertices.size() / stride;
     if (vertexCount > static_cast<size_t>(MAX_STRIP_VERTICES))
         throw std::invalid_argument(std::to_string(vertexCount) + " vertices do not fit 16-bit indices");
-    CheckViewLength(indices.size());
+    host::CheckViewLength(indices.size());
     const auto count = static_cast<int32_t>(vertexCount);
 
     std::vector<int32_t> used;

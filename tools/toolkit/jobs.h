@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "meshjobs/host.h"
-#include "toolkit/job_buffers.h"
+#include "meshjobs/job_records.h"
 
 namespace meshjobs::tool {
 

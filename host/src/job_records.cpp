@@ -1,10 +1,10 @@
-#include "toolkit/job_buffers.h"
+#include "meshjobs/job_records.h"
 
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-namespace meshjobs::tool {
+namespace meshjobs::host {
 
 void CheckViewLength(size_t elements) {
     if (elements > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
@@ -88,4 +88,4 @@ std::unique_ptr<ConvertVertexLayoutRecord> ConversionBuffers::Record() {
     return record;
 }
 
-}  // namespace meshjobs::tool
+}  // namespace meshjobs::host
