@@ -44,9 +44,8 @@ void* ResolveWithSingleRange(const char* name) {
     return host::Resolve(name);
 }
 
-struct CountingFixture : CountingBuffers {
-    CountingFixture() : CountingBuffers{{}, {}, std::vector<int32_t>(4, 0), {1, 1, 2, 1}} {}
-};
+// Four counters, vertex 1 named three times and vertex 2 once.
+CountingBuffers FourCounters() { return CountingBuffers(std::vector<int32_t>(4, 0), {1, 1, 2, 1}); }
 
 class Binding : public LibraryTest {};
 
@@ -67,10 +66,11 @@ TEST_F(Binding, EveryJobAndExternalsInitializerBindsAllJobs) {
             initialize(&RecordingResolve);
             EXPECT_EQ(g_resolvedNames.size(), 5u);
 
-            CountingFixture fixture;
+            auto fixture = FourCounters();
             JobSystem jobs(library(), 2);
             jobs.Run(fixture.Record(), 4);
-            EXPECT_EQ(fixture.counts, (std::vector<int32_t>{0, 3, 1, 0})) << "job " << job << " externals " << externals;
+            EXPECT_EQ(fixture.counts.elements, (std::vector<int32_t>{0, 3, 1, 0}))
+                << "job " << job << " externals " << externals;
         }
     }
 }
@@ -92,20 +92,20 @@ TEST_F(Binding, SingleJobsIgnoreTheirOtherArguments) {
         MarkingBuffers marking(std::vector<int32_t>(4, 0), {3, 3, 0});
         auto record = marking.Record();
         library().Entry(JobId::MarkUsedVertices)(&record, junk, junk, junk, 77);
-        EXPECT_EQ(marking.used, (std::vector<int32_t>{1, 0, 0, 1}));
-        EXPECT_EQ(marking.highest, 3);
+        EXPECT_EQ(marking.used.elements, (std::vector<int32_t>{1, 0, 0, 1}));
+        EXPECT_EQ(marking.highest.value, 3);
     }
 }
 
 TEST_F(Binding, BothRangeVariablesStartAtZero) {
     library().LibraryInitializer()(&ResolveWithSingleRange);
     g_firstRangeArguments.clear();
-    CountingFixture fixture;
+    auto fixture = FourCounters();
     auto record = fixture.Record();
     library().Entry(JobId::CountVertexReferences)(&record, nullptr, nullptr, nullptr, 0);
     ASSERT_EQ(g_firstRangeArguments.size(), 2u);
     EXPECT_EQ(g_firstRangeArguments[0], std::make_pair(0, 0));
-    EXPECT_EQ(fixture.counts, (std::vector<int32_t>{0, 2, 0, 0}));
+    EXPECT_EQ(fixture.counts.elements, (std::vector<int32_t>{0, 2, 0, 0}));
 }
 
 // A host whose abort returns must still never see the job go on.
@@ -118,8 +118,8 @@ TEST_F(Binding, AJobStopsWhenTheHostsAbortReturns) {
         auto record = marking.Record();
         library().Entry(JobId::MarkUsedVertices)(&record, nullptr, nullptr, nullptr, 0);
         EXPECT_EQ(g_returnedAborts, (std::vector<std::pair<std::string, std::string>>{{INDEX_EXCEPTION, LENGTH_MESSAGE}}));
-        EXPECT_EQ(marking.used, (std::vector<int32_t>{0, 1, 0, 0}));
-        EXPECT_EQ(marking.highest, -1);
+        EXPECT_EQ(marking.used.elements, (std::vector<int32_t>{0, 1, 0, 0}));
+        EXPECT_EQ(marking.highest.value, -1);
     }
     {   // Compaction: the null destination stops the job after the first used vertex's entry.
         g_returnedAborts.clear();
@@ -138,17 +138,14 @@ TEST_F(Binding, AJobStopsWhenTheHostsAbortReturns) {
     }
     {   // Parallel-for: the worker asks for no further range.
         g_returnedAborts.clear();
-        SafetyCell indicesCell, remapCell;
-        std::vector<uint16_t> indices{0, 1, 9, 1, 0, 0};
-        std::vector<int32_t> remap{10, 11};
-        RemapIndicesRecord record{host::MakeView(indices.data(), 6, indicesCell), host::MakeView(remap.data(), 2, remapCell)};
+        RemappingBuffers remapping({0, 1, 9, 1, 0, 0}, {10, 11});
         host::ParallelForOptions options;
         options.scriptedRanges = {{{0, 4}, {4, 6}}};
         options.recordEvents = true;
         JobSystem jobs(library(), 1);
-        const auto report = jobs.Run(record, 6, options);
+        const auto report = jobs.Run(remapping.Record(), 6, options);
         EXPECT_EQ(g_returnedAborts.size(), 1u);
-        EXPECT_EQ(indices, (std::vector<uint16_t>{10, 11, 9, 1, 0, 0}));
+        EXPECT_EQ(remapping.indices.elements, (std::vector<uint16_t>{10, 11, 9, 1, 0, 0}));
         int requests = 0;
         for (const auto& event : report.events) requests += event.kind == host::RangeEvent::Request;
         EXPECT_EQ(requests, 1);

@@ -10,7 +10,6 @@ namespace {
 
 using host::JobException;
 using host::JobSystem;
-using host::SafetyCell;
 
 struct Marking : MarkingBuffers {
     Marking(int32_t vertexCount, std::vector<uint16_t> indexValues)
@@ -30,9 +29,9 @@ TEST_F(Checks, IndexPastTheEndOfAnUnrestrictedViewGivesTheLengthMessage) {
     const auto exception = MarkExpectingFailure(marking.Record());
     EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(marking.used[4], 1) << "writes before the failed test stay";
-    EXPECT_EQ(marking.used[5], 0) << "nothing after it runs";
-    EXPECT_EQ(marking.highest, -1);
+    EXPECT_EQ(marking.used.elements[4], 1) << "writes before the failed test stay";
+    EXPECT_EQ(marking.used.elements[5], 0) << "nothing after it runs";
+    EXPECT_EQ(marking.highest.value, -1);
 }
 
 // The length is taken as unsigned: -1 holds every index its range lets
@@ -56,7 +55,7 @@ TEST_F(Checks, IndexTestsFollowTheRangeAndTheUnsignedLength) {
                                                 << c.rangeMax << "] index " << c.index;
         if (c.message == nullptr) {
             JobSystem(library(), 1).Run(record);
-            EXPECT_EQ(marking.used[c.index], 1) << where;
+            EXPECT_EQ(marking.used.elements[c.index], 1) << where;
             continue;
         }
         EXPECT_EQ(MarkExpectingFailure(record).message(), c.message) << where;
@@ -72,42 +71,42 @@ TEST_F(Checks, ARangeBeyondTheLengthStillStopsAtTheLength) {
     record.used.rangeMax = 9;
     const auto exception = MarkExpectingFailure(record);
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(marking.used[6], 0);
+    EXPECT_EQ(marking.used.elements[6], 0);
 }
 
 TEST_F(Checks, ReadFastTestCallsTheHostOnlyWhenItFails) {
     for (int32_t cellValue : {8, 9, 10, 12, 14}) {
         Marking marking(4, {1, 2});
-        marking.indicesCell.SetValue(cellValue);
+        marking.indices.cell().SetValue(cellValue);
         JobSystem jobs(library(), 1);
         auto record = marking.Record();
         jobs.Run(record);
         const int expectedCalls = cellValue == 9 ? 2 : 0;
-        EXPECT_EQ(marking.indicesCell.readCheckCalls(), expectedCalls) << "cell " << cellValue;
-        EXPECT_EQ(marking.used, (std::vector<int32_t>{0, 1, 1, 0}));
+        EXPECT_EQ(marking.indices.cell().readCheckCalls(), expectedCalls) << "cell " << cellValue;
+        EXPECT_EQ(marking.used.elements, (std::vector<int32_t>{0, 1, 1, 0}));
     }
 }
 
 TEST_F(Checks, WriteFastTestCallsTheHostOnlyWhenItFails) {
     for (int32_t cellValue : {8, 9, 10, 12, 13}) {
         Marking marking(4, {1, 2});
-        marking.usedCell.SetValue(cellValue);
+        marking.used.cell().SetValue(cellValue);
         JobSystem jobs(library(), 1);
         auto record = marking.Record();
         jobs.Run(record);
         const int expectedCalls = cellValue == 10 ? 2 : 0;
-        EXPECT_EQ(marking.usedCell.writeCheckCalls(), expectedCalls) << "cell " << cellValue;
-        EXPECT_EQ(marking.usedCell.readCheckCalls(), 0);
+        EXPECT_EQ(marking.used.cell().writeCheckCalls(), expectedCalls) << "cell " << cellValue;
+        EXPECT_EQ(marking.used.cell().readCheckCalls(), 0);
     }
 }
 
 TEST_F(Checks, ARefusedPermissionIsTheHostsExceptionAndNothingIsWritten) {
     Marking marking(4, {1, 2});
-    marking.usedCell.SetWritable(false);
+    marking.used.cell().SetWritable(false);
     const auto exception = MarkExpectingFailure(marking.Record());
     EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
-    EXPECT_EQ(marking.used, (std::vector<int32_t>(4, 0)));
-    EXPECT_EQ(marking.highest, -1);
+    EXPECT_EQ(marking.used.elements, (std::vector<int32_t>(4, 0)));
+    EXPECT_EQ(marking.highest.value, -1);
 }
 
 // Read-then-write on one element loads the cell once. A host that changes
@@ -124,18 +123,14 @@ void* ResolveWithMutatingChecks(const char* name) {
 
 TEST_F(Checks, ReadThenWriteSharesOneCellLoad) {
     library().LibraryInitializer()(&ResolveWithMutatingChecks);
-    SafetyCell remapCell, countCell, vertexCell;
-    std::vector<int32_t> remap{1};
-    std::vector<uint32_t> destination(1), source{42};
-    int32_t vertexCount = -1;
-    remapCell.SetValue(8 | 1);  // read fast test fails, write fast test passes
-    CompactVerticesRecord record{host::MakeView(remap.data(), 1, remapCell), host::MakeView(destination.data(), 1, vertexCell),
-                                 host::MakeView(source.data(), 1, vertexCell), host::MakeValueRef(&vertexCount, countCell), 1, 0};
+    CompactionBuffers compaction({1}, {0}, {42}, 1, 0);
+    compaction.remap.cell().SetValue(8 | 1);  // read fast test fails, write fast test passes
+    auto record = compaction.Record();
     g_writeChecks = 0;
     library().Entry(JobId::CompactVertices)(&record, nullptr, nullptr, nullptr, 0);
     EXPECT_EQ(g_writeChecks, 0);
-    EXPECT_EQ(destination[0], 42u);
-    EXPECT_EQ(vertexCount, 1);
+    EXPECT_EQ(compaction.destination.elements[0], 42u);
+    EXPECT_EQ(compaction.vertexCount.value, 1);
 }
 
 }  // namespace

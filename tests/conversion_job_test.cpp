@@ -66,36 +66,26 @@ Bytes Then(Bytes written, size_t window = 16) {
 // so other attributes sit at byte 16 and up.
 class Conversion : public LibraryTest {
 protected:
-    SafetyCell streamCell, sourceLayoutCell, destinationLayoutCell;
-    Bytes source0 = Bytes(64), source1 = Bytes(64), destination0 = Filled(64), destination1 = Filled(64);
-    std::vector<uint32_t> sourceLayout = std::vector<uint32_t>(ATTRIBUTE_SLOT_COUNT);
-    std::vector<uint32_t> destinationLayout = std::vector<uint32_t>(ATTRIBUTE_SLOT_COUNT);
-    std::vector<int32_t> componentSizes{1, 1, 1, 2, 4};
-    ConvertVertexLayoutRecord settings{};  // all but the views and the size list
+    ConversionBuffers buffers;
+    Bytes& source0 = buffers.sourceStreams[0].elements;
+    Bytes& source1 = buffers.sourceStreams[1].elements;
+    Bytes& destination0 = buffers.destinationStreams[0].elements;
+    Bytes& destination1 = buffers.destinationStreams[1].elements;
+    std::vector<uint32_t>& sourceLayout = buffers.sourceAttributes.elements;
+    std::vector<uint32_t>& destinationLayout = buffers.destinationAttributes.elements;
+    std::vector<int32_t>& componentSizes = buffers.componentSizes;
+    SafetyCell& sourceLayoutCell = buffers.sourceAttributes.cell();
+    SafetyCell& destinationLayoutCell = buffers.destinationAttributes.cell();
 
     void SetUp() override {
         LibraryTest::SetUp();
-        for (int k = 0; k < 4; ++k) settings.positionMatrix.columns[k][k] = settings.normalMatrix.columns[k][k] = 1;
-        settings.texCoordScaleOffsetA = settings.texCoordScaleOffsetB = {1, 1, 0, 0};
-        settings.sourceStride0 = settings.sourceStride1 = settings.destinationStride0 = settings.destinationStride1 = 64;
+        source0 = source1 = Bytes(64);
+        destination0 = destination1 = Filled(64);
+        buffers.sourceStrides = buffers.destinationStrides = {64, 64};
         sourceLayout[0] = destinationLayout[0] = Attr(3, 4);
     }
 
-    ConvertVertexLayoutRecord Record() {
-        ConvertVertexLayoutRecord record = settings;
-        auto view = [&](auto& buffer, const SafetyCell& cell) {
-            return host::MakeView(buffer.data(), int32_t(buffer.size()), cell);
-        };
-        record.sourceStream0 = view(source0, streamCell);
-        record.sourceStream1 = view(source1, streamCell);
-        record.destinationStream0 = view(destination0, streamCell);
-        record.destinationStream1 = view(destination1, streamCell);
-        record.sourceAttributes = view(sourceLayout, sourceLayoutCell);
-        record.destinationAttributes = view(destinationLayout, destinationLayoutCell);
-        record.componentSizes.count = uint16_t(componentSizes.size());
-        std::copy(componentSizes.begin(), componentSizes.end(), record.componentSizes.elements);
-        return record;
-    }
+    ConvertVertexLayoutRecord Record() { return *buffers.Record(); }
 
     void Run(int32_t vertices = 1, int workers = 1, const host::ParallelForOptions& options = {}) {
         JobSystem(library(), workers).Run(Record(), vertices, options);
@@ -126,7 +116,7 @@ protected:
 // ---- Position and normal ----
 
 TEST_F(Conversion, PositionIsAPointThroughTheMatrixFromAnyFormatAndAlwaysAtTheVertexStart) {
-    auto& m = settings.positionMatrix.columns;
+    auto& m = buffers.positionMatrix.columns;
     for (int c = 0; c < 4; ++c) m[c][3] = NaN;  // row 3 plays no part
     m[3][0] = 10, m[3][1] = 20, m[3][2] = 30;
     destinationLayout[0] = Attr(1, 9, 40, 1);  // the slot 0 descriptors only give the source format
@@ -198,7 +188,7 @@ TEST_F(Conversion, NormalStoredFormsAndRenormalisationOnlyForFormatByte2) {
     PutFloats(source0, 16, {0x1.3d01fp-2f, -0x1.4a8a8ap-1f, -0x1.8ed478p-3f});
     const Bytes renormalised{0x35, 0x91, 0xDF, 0x00};
     ExpectSlot(1, {normal, Attr(4, 2, 16), renormalised});
-    settings.sourceStride0 = 0;
+    buffers.sourceStrides[0] = 0;
     for (int32_t vertices : {4, 16}) {
         destination0 = Filled(64 * vertices);
         Run(vertices);
@@ -210,7 +200,7 @@ TEST_F(Conversion, NormalStoredFormsAndRenormalisationOnlyForFormatByte2) {
 // Each component is the dot product with a column; column 3 and row 3 are never read.
 TEST_F(Conversion, NormalGoesThroughTheTransposeAndComesFromTheStreamItsDescriptorNames) {
     const float columns[4][4] = {{1, 2, 3, NaN}, {4, 5, 6, NaN}, {7, 8, 9, NaN}, {NaN, NaN, NaN, NaN}};
-    std::memcpy(settings.normalMatrix.columns, columns, sizeof columns);
+    std::memcpy(buffers.normalMatrix.columns, columns, sizeof columns);
     sourceLayout[1] = Attr(3, 4, 8, 2);
     destinationLayout[1] = Attr(3, 4, 8, 1);
     PutFloats(source0, 8, {9, 9, 9});
@@ -222,7 +212,7 @@ TEST_F(Conversion, NormalGoesThroughTheTransposeAndComesFromTheStreamItsDescript
 // ---- Tangent ----
 
 TEST_F(Conversion, TangentTurnsWithoutTranslationAndIsRenormalisedForEverySignedByteDestination) {
-    auto& m = settings.positionMatrix.columns;
+    auto& m = buffers.positionMatrix.columns;
     m[0][0] = m[1][1] = m[2][2] = 2;
     m[3][0] = m[3][1] = m[3][2] = 5;
     componentSizes[0] = componentSizes[1] = 9;  // codes 0 and 1 size by entry 2
@@ -256,7 +246,7 @@ TEST_F(Conversion, TangentHandednessFollowsTheSignOfSourceStride1) {
     const uint32_t w[4] = {0x3F800000u, 0x00000000u, 0xC0000000u, 0x7FC12345u};  // 1, +0, -2, NaN
     for (int i = 0; i < 4; ++i) std::memcpy(&source1[32 * i + 12], &w[i], 4);
     for (int32_t stride : {-32, 32}) {
-        settings.sourceStride1 = stride;
+        buffers.sourceStrides[1] = stride;
         Run(4);
         for (int i = 0; i < 4; ++i)
             EXPECT_EQ(WordAt(destination0, 64 * i + 28), stride < 0 ? w[i] ^ 0x80000000u : w[i])
@@ -305,14 +295,14 @@ TEST_F(Conversion, ColorStoredFormsOpaqueWhiteAndPresenceByTheDestination) {
 // ---- Texture coordinates ----
 
 TEST_F(Conversion, OnlySlot5IsScaledAndOffsetByAThenB) {
-    settings.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0};
+    buffers.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0};
     PutFloats(source0, 16, {1, 1, 7, 9});
     struct Case {
         Float4 b;
         float u, v;
     };
     for (const Case& c : {Case{{1, 1, 0, 0}, 0.75f, 0.5f}, Case{{2, 4, 1, -1}, 2.5f, 1}}) {
-        settings.texCoordScaleOffsetB = c.b;
+        buffers.texCoordScaleOffsetB = c.b;
         for (int slot = 4; slot < 12; ++slot) {
             const bool scaled = slot == 5;
             ExpectSlot(slot, {Attr(4, 4, 16), Attr(4, 4, 16), Floats({scaled ? c.u : 1, scaled ? c.v : 1, 7, 9})});
@@ -320,8 +310,8 @@ TEST_F(Conversion, OnlySlot5IsScaledAndOffsetByAThenB) {
         }
     }
     // The transform comes before encoding, so 8-bit clamps apply to it.
-    settings.texCoordScaleOffsetA = {1, 1, 0.5f, 0};
-    settings.texCoordScaleOffsetB = {1, 1, 0, 0};
+    buffers.texCoordScaleOffsetA = {1, 1, 0.5f, 0};
+    buffers.texCoordScaleOffsetB = {1, 1, 0, 0};
     PutFloats(source0, 16, {1, 0.5f, 0, 1});
     ExpectSlot(5, {Attr(4, 4, 16), Attr(4, 1, 16), {0xFF, 0x80, 0x00, 0xFF}});
 }
@@ -347,8 +337,8 @@ TEST_F(Conversion, TexCoordStoresTheSmallerComponentCountOfTheEncodedFormat) {
 // ---- The vertex loop and its aborts ----
 
 TEST_F(Conversion, BasesPlaceEachVertexByStrideAndDestinationOffset) {
-    settings.sourceStride0 = 16, settings.destinationStride0 = 32, settings.destinationOffset0 = 1024;
-    settings.sourceStride1 = -8, settings.destinationStride1 = 12, settings.destinationOffset1 = 4;
+    buffers.sourceStrides[0] = 16, buffers.destinationStrides[0] = 32, buffers.destinationOffsets[0] = 1024;
+    buffers.sourceStrides[1] = -8, buffers.destinationStrides[1] = 12, buffers.destinationOffsets[1] = 4;
     source0.assign(48, 0), source1.assign(24, 0);
     destination0 = Filled(1024 + 96), destination1 = Filled(40);
     sourceLayout[4] = destinationLayout[4] = Attr(1, 4, 0, 1);
@@ -421,7 +411,7 @@ TEST_F(Conversion, ContainerAbortsFireAfterEarlierSlotsAreWritten) {
 // ---- Bounds the job keeps beyond what the record promises ----
 
 TEST_F(Conversion, StoresOutsideTheDestinationStreamAbortBeforeAnyByteOfTheAttribute) {
-    settings.sourceStride0 = 0, settings.destinationStride0 = 16;
+    buffers.sourceStrides[0] = 0, buffers.destinationStrides[0] = 16;
     destination0 = Filled(40);  // vertex 2's position would need bytes 32 to 43
     PutFloats(source0, 0, {7, 8, 9});
     auto exception = RunFailing(3);
@@ -430,12 +420,12 @@ TEST_F(Conversion, StoresOutsideTheDestinationStreamAbortBeforeAnyByteOfTheAttri
     EXPECT_EQ(At(destination0, 16, 24), Then(Floats({7, 8, 9}), 24));
 
     destination0 = Filled(64);
-    settings.destinationOffset0 = -4;
+    buffers.destinationOffsets[0] = -4;
     EXPECT_EQ(RunFailing().message(), LENGTH_MESSAGE);
     EXPECT_EQ(destination0, Filled(64));
 
     // A normal past the end of stream 1, after the position went out.
-    settings.destinationOffset0 = 0;
+    buffers.destinationOffsets[0] = 0;
     sourceLayout[1] = Attr(3, 4, 16), destinationLayout[1] = Attr(3, 4, 56, 1);
     EXPECT_EQ(RunFailing().message(), LENGTH_MESSAGE);
     EXPECT_EQ(At(destination0, 0, 12), Floats({7, 8, 9}));
@@ -451,24 +441,24 @@ TEST_F(Conversion, StoresOutsideTheDestinationStreamAbortBeforeAnyByteOfTheAttri
 
 TEST_F(Conversion, BasesAreSixtyFourBitAndNegativeOrMissingSourceBytesHaveNoData) {
     PutFloats(source0, 0, {1, 2, 3, 4, 5, 6});
-    settings.destinationStride0 = 16;
+    buffers.destinationStrides[0] = 16;
     destination0 = Filled(5 * 16);
-    settings.sourceStride0 = 0x40000001;  // × 4 wraps to 4 in 32 bits; in 64 it is past the stream
+    buffers.sourceStrides[0] = 0x40000001;  // × 4 wraps to 4 in 32 bits; in 64 it is past the stream
     Run(5);
     EXPECT_EQ(WordAt(destination0, 64), 1u);
     EXPECT_EQ(WordAt(destination0, 68), 2u);
 
-    settings.sourceStride0 = -16;  // vertex 1 starts before the stream
+    buffers.sourceStrides[0] = -16;  // vertex 1 starts before the stream
     Run(2);
     EXPECT_EQ(WordAt(destination0, 16), 1u);
 
-    settings.sourceStride0 = 0;
+    buffers.sourceStrides[0] = 0;
     ConvertVertexLayoutRecord record = Record();
     record.sourceStream0.length = -16;
     JobSystem(library(), 1).Run(record, 1);
     EXPECT_EQ(WordAt(destination0, 0), 1u);
 
-    settings.destinationStride0 = 0x40000000;  // × 4 wraps to 0 in 32 bits
+    buffers.destinationStrides[0] = 0x40000000;  // × 4 wraps to 0 in 32 bits
     ResetDestinations();
     host::ParallelForOptions vertex4;
     vertex4.scriptedRanges = {{{4, 5}}};
@@ -585,11 +575,12 @@ TEST_F(Conversion, OneRangeLeavesWhatOneVertexRangesLeaveAtTheEdges) {
         source1 = Bytes(320);
         for (auto& b : source1) b = uint8_t(1 + random() % 255);  // the bytes past the view too
         sourceLayout[3] = e.source, destinationLayout[3] = e.destination;
-        settings.sourceStride1 = e.sourceStride, settings.destinationStride1 = 16;
+        buffers.sourceStrides[1] = e.sourceStride, buffers.destinationStrides[1] = 16;
         ConvertVertexLayoutRecord record = Record();
         record.sourceStream1.length = e.sourceLength, record.sourceStream1.rangeMax = e.sourceLength - 1;
         if (e.destinationAt >= 0)
-            record.destinationStream1 = host::MakeView(source1.data() + e.destinationAt, 16 * e.vertices, streamCell);
+            record.destinationStream1 =
+                host::MakeView(source1.data() + e.destinationAt, 16 * e.vertices, buffers.sourceStreams[1].cell());
         e.adjust(record);
         auto convert = [&](bool oneByOne) {
             const auto before = std::tuple{source0, source1, destination0, destination1};
@@ -623,8 +614,8 @@ TEST_F(Conversion, ArithmeticNaNsAreStoredAsOneQuietNaN) {
         PutFloats(source0, 64 * vertex, {payloadA, payloadB, 1.0f});
         PutFloats(source0, 64 * vertex + 16, {payloadA, payloadB, payloadA, payloadB});
     }
-    settings.positionMatrix.columns[1][0] = payloadB;  // x·NaN + y·NaN
-    settings.texCoordScaleOffsetA = {payloadB, 1, payloadA, 0};
+    buffers.positionMatrix.columns[1][0] = payloadB;  // x·NaN + y·NaN
+    buffers.texCoordScaleOffsetA = {payloadB, 1, payloadA, 0};
     sourceLayout[2] = Attr(4, 4, 16);  // tangent: w passes through
     destinationLayout[2] = Attr(4, 4, 16);
     sourceLayout[5] = Attr(2, 4, 32);  // texture coordinates 1, scaled and offset
@@ -647,13 +638,15 @@ TEST_F(Conversion, ManyWorkersWriteTheSameBytesAsOne) {
         for (auto& b : bytes) b = uint8_t(random());
         return bytes;
     };
-    settings.sourceStride0 = 48, settings.sourceStride1 = -24;
-    settings.destinationStride0 = 40, settings.destinationStride1 = 24, settings.destinationOffset1 = 8;
+    buffers.sourceStrides[0] = 48, buffers.sourceStrides[1] = -24;
+    buffers.destinationStrides[0] = 40, buffers.destinationStrides[1] = 24, buffers.destinationOffsets[1] = 8;
     source0 = randomBytes(size_t(VERTICES) * 48), source1 = randomBytes(size_t(VERTICES) * 24);
-    // Both matrices and both scale-offset vectors lie together from byte 224.
-    float transforms[40];
-    for (float& f : transforms) f = float(int(random() % 200) - 100) / 37.0f;
-    std::memcpy(&settings.positionMatrix, transforms, sizeof transforms);
+    auto any = [&] { return float(int(random() % 200) - 100) / 37.0f; };
+    for (Float4x4* matrix : {&buffers.positionMatrix, &buffers.normalMatrix})
+        for (auto& column : matrix->columns)
+            for (float& f : column) f = any();
+    buffers.texCoordScaleOffsetA = {any(), any(), any(), any()};
+    buffers.texCoordScaleOffsetB = {any(), any(), any(), any()};
     sourceLayout = {Attr(3, 4), Attr(4, 2, 12), Attr(4, 3, 16), Attr(4, 1, 0, 1), Attr(2, 4, 28),
                     Attr(2, 4, 36), Attr(4, 1, 44), Attr(2, 3, 4, 1), Attr(1, 4, 8, 1), Attr(4, 2, 12, 1),
                     Attr(0, 4), Attr(2, 4, 16, 1)};

@@ -296,7 +296,7 @@ Outcome RunScenario(uint32_t seed, bool oneVertexRanges, int32_t rewriteAt = 0) 
             for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
                 uint32_t descriptor;
                 std::memcpy(&descriptor, destinationLayout + k, 4);
-                descriptor ^= (1u + k % 4) << 8;  // another format byte
+                descriptor ^= PackAttribute(0, 1 + k % 4);  // another format byte
                 std::memcpy(destinationLayout + k, &descriptor, 4);
             }
         };

@@ -22,21 +22,13 @@ using host::ParallelForOptions;
 using host::Range;
 using host::RangeEvent;
 using host::RunReport;
-using host::SafetyCell;
 
 // Index position i names vertex i, so every position handed out exactly once
 // leaves every counter at exactly 1.
-struct Counting {
-    SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts;
-    std::vector<uint16_t> indices;
-
-    explicit Counting(int32_t length) : counts(length, 0), indices(length) {
-        std::iota(indices.begin(), indices.end(), uint16_t{0});
-    }
-    CountVertexReferencesRecord Record() {
-        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
+struct Counting : CountingBuffers {
+    explicit Counting(int32_t length)
+        : CountingBuffers(std::vector<int32_t>(length, 0), std::vector<uint16_t>(length)) {
+        std::iota(indices.elements.begin(), indices.elements.end(), uint16_t{0});
     }
 };
 
@@ -112,11 +104,11 @@ TEST_F(HostJobSystem, StealingHandsOutEveryIndexExactlyOnce) {
                                               int64_t{0}),
                               length)
                         << trace;
-                    const auto wrong = std::find_if(counting.counts.begin(), counting.counts.end(),
-                                                    [](int32_t count) { return count != 1; });
-                    ASSERT_EQ(wrong, counting.counts.end()) << trace << ": position "
-                                                            << (wrong - counting.counts.begin()) << " ran "
-                                                            << *wrong << " times";
+                    const std::vector<int32_t>& counts = counting.counts.elements;
+                    const auto wrong =
+                        std::find_if(counts.begin(), counts.end(), [](int32_t count) { return count != 1; });
+                    ASSERT_EQ(wrong, counts.end()) << trace << ": position " << (wrong - counts.begin()) << " ran "
+                                                   << *wrong << " times";
                 }
             }
         }
@@ -152,7 +144,7 @@ TEST_F(HostJobSystem, AnIdleWorkerStealsFromTheBackOfABusyWorkersSlice) {
               "range 0; patch 0 10; range 10; patch 10 10; range 20; patch 20 10; range 30; patch 30 10; "
               "range 40; patch 40 10; range 90; patch 90 10; range 80; patch 80 10; range 70; patch 70 10; "
               "range 60; patch 60 10; none; ");
-    EXPECT_EQ(counting.counts, std::vector<int32_t>(100, 1));
+    EXPECT_EQ(counting.counts.elements, std::vector<int32_t>(100, 1));
 }
 
 // Both workers hold their first range until the other has one too, so each
@@ -173,26 +165,25 @@ TEST_F(HostJobSystem, BusyWorkersTakeTheirOwnSlicesFromTheFront) {
     ASSERT_FALSE(timedOut);
     EXPECT_EQ(EventsOf(report, 0), "range 0; patch 0 50; none; ");
     EXPECT_EQ(EventsOf(report, 1), "range 50; patch 50 50; none; ");
-    EXPECT_EQ(counting.counts, std::vector<int32_t>(100, 1));
+    EXPECT_EQ(counting.counts.elements, std::vector<int32_t>(100, 1));
 }
 
 TEST_F(HostJobSystem, ScriptedRangesArriveInOrderWithTheirPatchesThenFalse) {
     JobSystem jobs(library(), 3);
-    SafetyCell indicesCell, remapCell;
     std::vector<uint16_t> indices(16);
     std::iota(indices.begin(), indices.end(), uint16_t{0});
     std::vector<int32_t> remap(16);
     std::iota(remap.begin(), remap.end(), 100);
-    const RemapIndicesRecord record{host::MakeView(indices.data(), 16, indicesCell),
-                                    host::MakeView(remap.data(), 16, remapCell)};
+    RemappingBuffers remapping(indices, remap);
 
-    const RunReport report = jobs.Run(record, 16, Scripted({{{0, 4}, {10, 12}}, {{5, 5}}}));
+    const RunReport report = jobs.Run(remapping.Record(), 16, Scripted({{{0, 4}, {10, 12}}, {{5, 5}}}));
 
     EXPECT_EQ(EventsOf(report, 0), "range 0; patch 0 4; range 10; patch 10 2; none; ");
     EXPECT_EQ(EventsOf(report, 1), "range 5; patch 5 0; none; ");
     EXPECT_EQ(EventsOf(report, 2), "none; ");
     EXPECT_EQ(report.indicesPerWorker, (std::vector<int64_t>{6, 0, 0}));
-    EXPECT_EQ(indices, (std::vector<uint16_t>{100, 101, 102, 103, 4, 5, 6, 7, 8, 9, 110, 111, 12, 13, 14, 15}));
+    EXPECT_EQ(remapping.indices.elements,
+              (std::vector<uint16_t>{100, 101, 102, 103, 4, 5, 6, 7, 8, 9, 110, 111, 12, 13, 14, 15}));
 }
 
 TEST_F(HostJobSystem, PatchesRestrictOnlyTheDescribedViewsOfTheWorkersCopy) {
@@ -234,19 +225,16 @@ TEST_F(HostJobSystem, EachWorkerPatchesOnlyItsOwnCopy) {
     jobs.Run(counting.Record(), 8, options);
     ASSERT_FALSE(timedOut);
     EXPECT_EQ(mismatches, 0);
-    EXPECT_EQ(counting.counts, std::vector<int32_t>(8, 1));
+    EXPECT_EQ(counting.counts.elements, std::vector<int32_t>(8, 1));
 }
 
 // With the map described as per-index, a position whose index points
 // outside its own range is refused by the library's restricted-range check.
 TEST_F(HostJobSystem, TheLibraryEnforcesWhateverTheDescriptionRestricts) {
     JobSystem jobs(library(), 1);
-    SafetyCell indicesCell, remapCell;
-    std::vector<uint16_t> indices{8, 9, 10, 11};
-    const std::vector<uint16_t> original = indices;
-    std::vector<int32_t> remap(16, 1);
-    const RemapIndicesRecord record{host::MakeView(indices.data(), 4, indicesCell),
-                                    host::MakeView(remap.data(), 16, remapCell)};
+    const std::vector<uint16_t> original{8, 9, 10, 11};
+    RemappingBuffers remapping(original, std::vector<int32_t>(16, 1));
+    const RemapIndicesRecord record = remapping.Record();
     ParallelForOptions restrictMap;
     restrictMap.useDefaultDescription = false;
     restrictMap.description.perIndexViewOffsets = {offsetof(RemapIndicesRecord, remap)};
@@ -254,10 +242,10 @@ TEST_F(HostJobSystem, TheLibraryEnforcesWhateverTheDescriptionRestricts) {
     const JobException exception = ExpectJobException([&] { jobs.Run(record, 4, restrictMap); });
     EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
     EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE);
-    EXPECT_EQ(indices, original);
+    EXPECT_EQ(remapping.indices.elements, original);
 
     jobs.Run(record, 4);
-    EXPECT_EQ(indices, (std::vector<uint16_t>{1, 1, 1, 1}));
+    EXPECT_EQ(remapping.indices.elements, (std::vector<uint16_t>{1, 1, 1, 1}));
 }
 
 TEST_F(HostJobSystem, AnAbortInOneWorkerSurfacesOnceWithItsWorkerAndTheOthersFinish) {
@@ -269,13 +257,13 @@ TEST_F(HostJobSystem, AnAbortInOneWorkerSurfacesOnceWithItsWorkerAndTheOthersFin
     EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
     ASSERT_EQ(jobs.lastExceptions().size(), 1u);
     EXPECT_EQ(jobs.lastExceptions()[0].worker(), 1);
-    EXPECT_EQ(std::count(counting.counts.begin(), counting.counts.begin() + 8, 1), 8);
+    EXPECT_EQ(std::count(counting.counts.elements.begin(), counting.counts.elements.begin() + 8, 1), 8);
 
     Counting next(5000);
     ParallelForOptions smallBatches;
     smallBatches.batchSize = 3;
     jobs.Run(next.Record(), 5000, smallBatches);
-    EXPECT_EQ(next.counts, std::vector<int32_t>(5000, 1));
+    EXPECT_EQ(next.counts.elements, std::vector<int32_t>(5000, 1));
     EXPECT_TRUE(jobs.lastExceptions().empty());
 }
 
@@ -288,7 +276,7 @@ TEST_F(HostJobSystem, EveryFailingWorkerIsKeptAndTheLowestIsRethrown) {
     ASSERT_EQ(jobs.lastExceptions().size(), 2u);
     EXPECT_EQ(jobs.lastExceptions()[0].worker(), 0);
     EXPECT_EQ(jobs.lastExceptions()[1].worker(), 2);
-    EXPECT_EQ(counting.counts, (std::vector<int32_t>{1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}))
+    EXPECT_EQ(counting.counts.elements, (std::vector<int32_t>{1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}))
         << "a failed worker asks for nothing more";
 }
 

@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 using host::HostError;
 using host::JobSystem;
 using host::Library;
-using host::SafetyCell;
 
 #if defined(_WIN32)
 int ProcessId() { return _getpid(); }
@@ -136,15 +135,11 @@ TEST(HostLoader, JobsNeedTheLibraryInitializedFirst) {
     fs::copy_file(MESHJOBS_LIBRARY_FILE, copy);
     const Library library = Library::Load(copy.string());
     JobSystem jobs(library, 2);
-    SafetyCell cell;
-    std::vector<int32_t> counts(1);
-    std::vector<uint16_t> indices{0};
-    const CountVertexReferencesRecord record{host::MakeView(counts.data(), 1, cell),
-                                             host::MakeView(indices.data(), 1, cell)};
-    EXPECT_THROW(jobs.Run(record, 1), HostError);
+    CountingBuffers counting({0}, {0});
+    EXPECT_THROW(jobs.Run(counting.Record(), 1), HostError);
     library.Initialize();
-    jobs.Run(record, 1);
-    EXPECT_EQ(counts[0], 1);
+    jobs.Run(counting.Record(), 1);
+    EXPECT_EQ(counting.counts.elements[0], 1);
 }
 
 class HostChecks : public LibraryTest {};

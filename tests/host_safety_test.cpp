@@ -53,18 +53,11 @@ TEST(HostSafetyCell, ChecksFollowThePolicyAndRefuseBothOnceTheVersionMoves) {
     EXPECT_THROW(SafetyCell(12), HostError) << "the low three bits belong to the flags";
 }
 
-struct Marking {
-    SafetyCell usedCell, indicesCell, highestCell;
-    std::vector<int32_t> used = std::vector<int32_t>(8, 0);
-    std::vector<uint16_t> indices{1, 5, 3};
-    int32_t highest = -1;
-    MarkUsedVerticesRecord Record() {
-        return {host::MakeView(used.data(), 8, usedCell), host::MakeView(indices.data(), 3, indicesCell),
-                host::MakeValueRef(&highest, highestCell)};
-    }
+struct Marking : MarkingBuffers {
+    Marking() : MarkingBuffers(std::vector<int32_t>(8, 0), {1, 5, 3}) {}
     int HostCalls() const {
         int calls = 0;
-        for (const SafetyCell* cell : {&usedCell, &indicesCell, &highestCell})
+        for (const SafetyCell* cell : {&used.cell(), &indices.cell(), &highest.cell()})
             calls += cell->readCheckCalls() + cell->writeCheckCalls();
         return calls;
     }
@@ -77,7 +70,7 @@ TEST_F(HostPermissions, PermittedCellsNeverReachTheHost) {
     Marking marking;
     auto record = marking.Record();
     jobs.Run(record);
-    EXPECT_EQ(marking.highest, 5);
+    EXPECT_EQ(marking.highest.value, 5);
     EXPECT_EQ(marking.HostCalls(), 0);
 }
 
@@ -86,13 +79,13 @@ TEST_F(HostPermissions, RefusedReadsAndWritesStopTheJobWithTheHostsException) {
     for (bool refuseRead : {true, false}) {
         Marking marking;
         if (refuseRead)
-            marking.indicesCell.SetReadable(false);
+            marking.indices.cell().SetReadable(false);
         else
-            marking.usedCell.SetWritable(false);
+            marking.used.cell().SetWritable(false);
         auto record = marking.Record();
         const JobException exception = ExpectJobException([&] { jobs.Run(record); });
         EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
-        EXPECT_EQ(marking.used, std::vector<int32_t>(8, 0));
+        EXPECT_EQ(marking.used.elements, std::vector<int32_t>(8, 0));
         EXPECT_EQ(marking.HostCalls(), 1);
     }
 }
@@ -109,14 +102,13 @@ TEST_F(HostPermissions, SlowPathCallsAreCountedExactlyAcrossWorkers) {
     };
     JobSystem jobs(library(), 2);
     auto run = [&](const Case& c) {
-        SafetyCell countsCell, indicesCell;
-        std::vector<int32_t> counts(c.counters, 0);
         std::vector<uint16_t> indices(c.positions, 0);
         if (c.counters > 1) std::iota(indices.begin(), indices.end(), uint16_t{0});
+        CountingBuffers counting(std::vector<int32_t>(c.counters, 0), std::move(indices));
+        SafetyCell &countsCell = counting.counts.cell(), &indicesCell = counting.indices.cell();
         SafetyCell& slow = c.slowReads ? indicesCell : countsCell;
         slow.SetValue(slow.version() | (c.slowReads ? 1 : 2));
-        const CountVertexReferencesRecord record{host::MakeView(counts.data(), c.counters, countsCell),
-                                                 host::MakeView(indices.data(), c.positions, indicesCell)};
+        const CountVertexReferencesRecord record = counting.Record();
         // A half each, started together at their patch.
         host::ParallelForOptions options;
         options.scriptedRanges = {{{0, c.positions / 2}}, {{c.positions / 2, c.positions}}};
@@ -130,7 +122,8 @@ TEST_F(HostPermissions, SlowPathCallsAreCountedExactlyAcrossWorkers) {
         EXPECT_EQ(countsCell.writeCheckCalls(), c.slowReads ? 0 : c.positions) << c.counters;
         EXPECT_EQ(indicesCell.readCheckCalls(), c.slowReads ? c.positions : 0) << c.counters;
         EXPECT_EQ(countsCell.readCheckCalls() + indicesCell.writeCheckCalls(), 0);
-        EXPECT_EQ(counts, c.counters > 1 ? std::vector<int32_t>(c.counters, 1) : std::vector<int32_t>{c.positions});
+        EXPECT_EQ(counting.counts.elements,
+                  c.counters > 1 ? std::vector<int32_t>(c.counters, 1) : std::vector<int32_t>{c.positions});
     };
     run({20000, 20000, false});
     run({20000, 20000, true});
@@ -141,20 +134,16 @@ TEST_F(HostPermissions, SlowPathCallsAreCountedExactlyAcrossWorkers) {
 
 TEST_F(HostPermissions, ARefusalInAParallelJobComesBackFromEveryWorkerThatMetIt) {
     JobSystem jobs(library(), 2);
-    SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts(8, 0);
-    std::vector<uint16_t> indices{0, 1, 2, 3, 4, 5, 6, 7};
-    countsCell.SetWritable(false);
-    const CountVertexReferencesRecord record{host::MakeView(counts.data(), 8, countsCell),
-                                             host::MakeView(indices.data(), 8, indicesCell)};
+    CountingBuffers counting(std::vector<int32_t>(8, 0), {0, 1, 2, 3, 4, 5, 6, 7});
+    counting.counts.cell().SetWritable(false);
     host::ParallelForOptions options;
     options.scriptedRanges = {{{0, 4}}, {{4, 8}}};
-    const JobException exception = ExpectJobException([&] { jobs.Run(record, 8, options); });
+    const JobException exception = ExpectJobException([&] { jobs.Run(counting.Record(), 8, options); });
     EXPECT_EQ(exception.typeName(), host::INVALID_OPERATION_EXCEPTION);
     EXPECT_EQ(exception.worker(), 0);
     ASSERT_EQ(jobs.lastExceptions().size(), 2u);
     EXPECT_EQ(jobs.lastExceptions()[1].worker(), 1);
-    EXPECT_EQ(counts, std::vector<int32_t>(8, 0));
+    EXPECT_EQ(counting.counts.elements, std::vector<int32_t>(8, 0));
 }
 
 }  // namespace

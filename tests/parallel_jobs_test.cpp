@@ -12,10 +12,6 @@ namespace {
 using host::JobSystem;
 using host::ParallelForOptions;
 using host::RangeEvent;
-using host::SafetyCell;
-
-using Remapping = RemappingBuffers;
-using Counting = CountingBuffers;
 
 ParallelForOptions Scripted(std::vector<std::vector<host::Range>> ranges) {
     ParallelForOptions options;
@@ -27,30 +23,30 @@ ParallelForOptions Scripted(std::vector<std::vector<host::Range>> ranges) {
 class ParallelJobs : public LibraryTest {};
 
 TEST_F(ParallelJobs, RemappingRewritesEveryPositionThroughTheMap) {
-    Remapping remapping{{}, {}, {0, 2, 4, 2}, {0, 0, 1, 0, 2}};
+    RemappingBuffers remapping({0, 2, 4, 2}, {0, 0, 1, 0, 2});
     JobSystem jobs(library(), 2);
     jobs.Run(remapping.Record(), 4);
-    EXPECT_EQ(remapping.indices, (std::vector<uint16_t>{0, 1, 2, 1}));
+    EXPECT_EQ(remapping.indices.elements, (std::vector<uint16_t>{0, 1, 2, 1}));
 }
 
 TEST_F(ParallelJobs, RemappingKeepsTheLow16BitsOfTheMap) {
-    Remapping remapping{{}, {}, {0, 1}, {65536, -1}};
+    RemappingBuffers remapping({0, 1}, {65536, -1});
     JobSystem jobs(library(), 1);
     jobs.Run(remapping.Record(), 2);
-    EXPECT_EQ(remapping.indices, (std::vector<uint16_t>{0, 65535}));
+    EXPECT_EQ(remapping.indices.elements, (std::vector<uint16_t>{0, 65535}));
 }
 
 TEST_F(ParallelJobs, RemappingFailsOnAnIndexPastTheMapAndKeepsEarlierPositions) {
-    Remapping remapping{{}, {}, {1, 0, 3, 1}, {5, 6, 7}};
+    RemappingBuffers remapping({1, 0, 3, 1}, {5, 6, 7});
     JobSystem jobs(library(), 1);
     const auto exception = ExpectJobException([&] { jobs.Run(remapping.Record(), 4); });
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(remapping.indices, (std::vector<uint16_t>{6, 5, 3, 1}));
+    EXPECT_EQ(remapping.indices.elements, (std::vector<uint16_t>{6, 5, 3, 1}));
 }
 
 // The host restricts the index buffer to [8, 15] but hands out [8, 17).
 TEST_F(ParallelJobs, RemappingOutsideThePatchedRangeGivesTheRestrictedMessage) {
-    Remapping remapping{{}, {}, std::vector<uint16_t>(20, 1), {0, 9}};
+    RemappingBuffers remapping(std::vector<uint16_t>(20, 1), {0, 9});
     auto options = Scripted({{{8, 17}}});
     options.patchOverride = [](void* record, int32_t, int32_t) {
         auto& view = static_cast<RemapIndicesRecord*>(record)->indices;
@@ -60,11 +56,12 @@ TEST_F(ParallelJobs, RemappingOutsideThePatchedRangeGivesTheRestrictedMessage) {
     JobSystem jobs(library(), 1);
     const auto exception = ExpectJobException([&] { jobs.Run(remapping.Record(), 20, options); });
     EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE);
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(remapping.indices[i], (i >= 8 && i < 16) ? 9 : 1) << "position " << i;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(remapping.indices.elements[i], (i >= 8 && i < 16) ? 9 : 1) << "position " << i;
 }
 
 TEST_F(ParallelJobs, RangeLoopPatchesEveryRangeBeforeItsBodies) {
-    Counting counting{{}, {}, std::vector<int32_t>(4, 0), std::vector<uint16_t>(12, 1)};
+    CountingBuffers counting(std::vector<int32_t>(4, 0), std::vector<uint16_t>(12, 1));
     JobSystem jobs(library(), 1);
     const auto report = jobs.Run(counting.Record(), 12, Scripted({{{0, 4}, {5, 5}, {10, 12}}}));
     const std::vector<std::tuple<int, int32_t, int32_t>> expected{
@@ -77,31 +74,31 @@ TEST_F(ParallelJobs, RangeLoopPatchesEveryRangeBeforeItsBodies) {
         seen.emplace_back(event.kind, request && event.count == 0 ? 0 : event.begin, event.count);
     }
     EXPECT_EQ(seen, expected);
-    EXPECT_EQ(counting.counts[1], 6) << "bodies ran for [0, 4) and [10, 12) only";
+    EXPECT_EQ(counting.counts.elements[1], 6) << "bodies ran for [0, 4) and [10, 12) only";
 }
 
 TEST_F(ParallelJobs, NoRangeMeansNoPatchAndNoBody) {
-    Counting counting{{}, {}, std::vector<int32_t>(2, 0), std::vector<uint16_t>(4, 1)};
+    CountingBuffers counting(std::vector<int32_t>(2, 0), std::vector<uint16_t>(4, 1));
     JobSystem jobs(library(), 1);
     const auto report = jobs.Run(counting.Record(), 4, Scripted({{}}));
     ASSERT_EQ(report.events.size(), 1u);
     EXPECT_EQ(report.events[0].kind, RangeEvent::Request);
-    EXPECT_EQ(counting.counts, (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(counting.counts.elements, (std::vector<int32_t>{0, 0}));
 }
 
 TEST_F(ParallelJobs, CountingAddsToWhatTheCountersHeldWhateverTheSplit) {
     for (const auto& ranges : std::vector<std::vector<std::vector<host::Range>>>{
              {{{0, 4}}}, {{{0, 1}}, {{1, 2}}, {{2, 3}}, {{3, 4}}}, {{{3, 4}, {0, 2}}, {{2, 3}}}}) {
-        Counting counting{{}, {}, {5, 5, 5}, {1, 1, 2, 1}};
+        CountingBuffers counting({5, 5, 5}, {1, 1, 2, 1});
         JobSystem jobs(library(), int(ranges.size()));
         jobs.Run(counting.Record(), 4, Scripted(ranges));
-        EXPECT_EQ(counting.counts, (std::vector<int32_t>{5, 8, 6})) << ranges.size() << " workers";
+        EXPECT_EQ(counting.counts.elements, (std::vector<int32_t>{5, 8, 6})) << ranges.size() << " workers";
     }
 }
 
 TEST_F(ParallelJobs, CountingTestsWritePermissionBeforeThePosition) {
-    Counting counting{{}, {}, {0, 0}, {1, 1}};
-    counting.countsCell.SetWritable(false);
+    CountingBuffers counting({0, 0}, {1, 1});
+    counting.counts.cell().SetWritable(false);
     ParallelForOptions options;
     options.patchOverride = [](void* record, int32_t, int32_t) {
         static_cast<CountVertexReferencesRecord*>(record)->indices.rangeMax = -1;
@@ -123,7 +120,7 @@ TEST_F(ParallelJobs, CountingStopsWhereThePatchedRangeOrTheLengthEnds) {
     for (const Case& c : {Case{1, 0, 40, 0, RESTRICTED_MESSAGE}, Case{0, 5, 40, 35, RESTRICTED_MESSAGE},
                           Case{0, 0, 41, 40, LENGTH_MESSAGE}}) {
         // The buffer runs past the view, so a read past its length would count.
-        Counting counting{{}, {}, {0}, std::vector<uint16_t>(48, 0)};
+        CountingBuffers counting({0}, std::vector<uint16_t>(48, 0));
         auto record = counting.Record();
         record.indices.length = 40;
         auto options = Scripted({{{0, c.end}}});
@@ -134,17 +131,18 @@ TEST_F(ParallelJobs, CountingStopsWhereThePatchedRangeOrTheLengthEnds) {
         };
         JobSystem jobs(library(), 1);
         EXPECT_EQ(ExpectJobException([&] { jobs.Run(record, 40, options); }).message(), c.message) << c.end;
-        EXPECT_EQ(counting.counts[0], c.counted) << "range [" << c.raiseMin << ", " << c.end - 1 - c.lowerMax << "]";
+        EXPECT_EQ(counting.counts.elements[0], c.counted)
+            << "range [" << c.raiseMin << ", " << c.end - 1 - c.lowerMax << "]";
     }
 }
 
 TEST_F(ParallelJobs, CountingRefusesAnIndexWithoutACounter) {
-    Counting counting{{}, {}, {0, 0}, {1, 0, 2, 1}};
+    CountingBuffers counting({0, 0}, {1, 0, 2, 1});
     JobSystem jobs(library(), 1);
     const auto exception = ExpectJobException([&] { jobs.Run(counting.Record(), 4, Scripted({{{0, 4}}})); });
     EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(counting.counts, (std::vector<int32_t>{1, 1}));
+    EXPECT_EQ(counting.counts.elements, (std::vector<int32_t>{1, 1}));
 }
 
 // Many workers, tiny batches: every position is counted exactly once and
@@ -164,14 +162,14 @@ TEST_F(ParallelJobs, ManyWorkersAndSmallBatchesLoseNothing) {
             ParallelForOptions options;
             options.batchSize = batch;
             JobSystem jobs(library(), workers);
-            Counting counting{{}, {}, std::vector<int32_t>(vertexCount, 0), indices};
+            CountingBuffers counting(std::vector<int32_t>(vertexCount, 0), indices);
             jobs.Run(counting.Record(), int32_t(indices.size()), options);
-            EXPECT_EQ(counting.counts, expectedCounts) << workers << " workers, batch " << batch;
+            EXPECT_EQ(counting.counts.elements, expectedCounts) << workers << " workers, batch " << batch;
 
-            Remapping remapping{{}, {}, indices, map};
+            RemappingBuffers remapping(indices, map);
             jobs.Run(remapping.Record(), int32_t(indices.size()), options);
             for (size_t i = 0; i < indices.size(); ++i)
-                ASSERT_EQ(remapping.indices[i], uint16_t(map[indices[i]])) << "position " << i;
+                ASSERT_EQ(remapping.indices.elements[i], uint16_t(map[indices[i]])) << "position " << i;
         }
     }
 }

@@ -27,50 +27,38 @@ private:
 
 using Marking = MarkingBuffers;
 
-struct Compaction {
-    SafetyCell remapCell, destinationCell, sourceCell, countCell;
-    std::vector<int32_t> remap;
-    std::vector<uint32_t> destination, source;
-    int32_t vertexCount = -1;
-    int32_t stride, highestIndex;
-    Compaction(std::vector<int32_t> flags, int32_t vertexStride, int32_t last)
-        : remap(std::move(flags)), destination(remap.size() * vertexStride, 0xEEEEEEEE), source(remap.size() * vertexStride),
-          stride(vertexStride), highestIndex(last) {
-        std::iota(source.begin(), source.end(), 100u);
-    }
-    CompactVerticesRecord Record() {
-        return {host::MakeView(remap.data(), int32_t(remap.size()), remapCell),
-                host::MakeView(destination.data(), int32_t(destination.size()), destinationCell),
-                host::MakeView(source.data(), int32_t(source.size()), sourceCell),
-                host::MakeValueRef(&vertexCount, countCell), stride, highestIndex};
-    }
-};
+// Vertex words count up from 100; destination words nobody wrote are 0xEEEEEEEE.
+CompactionBuffers Compaction(std::vector<int32_t> flags, int32_t stride, int32_t highestIndex) {
+    std::vector<uint32_t> destination(flags.size() * stride, 0xEEEEEEEE), source(destination.size());
+    std::iota(source.begin(), source.end(), 100u);
+    return CompactionBuffers(std::move(flags), std::move(destination), std::move(source), stride, highestIndex);
+}
 
 TEST_F(SingleJobs, MarkingFlagsNamedVerticesAndKeepsTheOthers) {
     Marking marking({-2, -2, -2, -2, -2}, {3, 3, 0});
     auto record = marking.Record();
     jobs().Run(record);
-    EXPECT_EQ(marking.used, (std::vector<int32_t>{1, -2, -2, 1, -2}));
-    EXPECT_EQ(marking.highest, 3);
+    EXPECT_EQ(marking.used.elements, (std::vector<int32_t>{1, -2, -2, 1, -2}));
+    EXPECT_EQ(marking.highest.value, 3);
 }
 
 TEST_F(SingleJobs, MarkingAnEmptyBufferWritesZeroAndReadsNothing) {
     Marking marking({7, 7}, {});
-    marking.indicesCell.SetReadable(false);
-    marking.usedCell.SetWritable(false);
+    marking.indices.cell().SetReadable(false);
+    marking.used.cell().SetWritable(false);
     auto record = marking.Record();
     jobs().Run(record);
-    EXPECT_EQ(marking.highest, 0);
-    EXPECT_EQ(marking.used, (std::vector<int32_t>{7, 7}));
-    EXPECT_EQ(marking.indicesCell.readCheckCalls(), 0);
+    EXPECT_EQ(marking.highest.value, 0);
+    EXPECT_EQ(marking.used.elements, (std::vector<int32_t>{7, 7}));
+    EXPECT_EQ(marking.indices.cell().readCheckCalls(), 0);
 }
 
 TEST_F(SingleJobs, MarkingAcceptsTheLargestIndexValueOnlyWhenItFits) {
     Marking fits(std::vector<int32_t>(65536, 0), {65535});
     auto record = fits.Record();
     jobs().Run(record);
-    EXPECT_EQ(fits.used[65535], 1);
-    EXPECT_EQ(fits.highest, 65535);
+    EXPECT_EQ(fits.used.elements[65535], 1);
+    EXPECT_EQ(fits.highest.value, 65535);
 
     Marking tooShort(std::vector<int32_t>(65535, 0), {65535});
     record = tooShort.Record();
@@ -90,12 +78,12 @@ TEST_F(SingleJobs, MarkingFailsAtTheFirstPositionOutsideTheIndexRange) {
         std::vector<uint16_t> indices(64);
         for (int32_t i = 0; i < 64; ++i) indices[i] = uint16_t(i);
         Marking marking(std::vector<int32_t>(64, 0), indices);
-        if (c.flagged == 0) marking.indicesCell.SetReadable(false);
+        if (c.flagged == 0) marking.indices.cell().SetReadable(false);
         auto record = marking.Record();
         record.indices.rangeMin = c.rangeMin;
         record.indices.rangeMax = c.rangeMax;
         EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), RESTRICTED_MESSAGE) << c.rangeMin;
-        for (int32_t i = 0; i < 64; ++i) EXPECT_EQ(marking.used[i], i < c.flagged ? 1 : 0) << "position " << i;
+        for (int32_t i = 0; i < 64; ++i) EXPECT_EQ(marking.used.elements[i], i < c.flagged ? 1 : 0) << "position " << i;
     }
 }
 
@@ -135,81 +123,83 @@ TEST_F(SingleJobs, MarkingBlocksOrderIndicesAsUnsigned) {
         record.used.rangeMax = c.flagCount - 1;
         if (c.highest < 0) {
             EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), LENGTH_MESSAGE) << c.first;
-            EXPECT_EQ(std::count(marking.used.begin(), marking.used.end(), 1), 0) << c.first;
+            EXPECT_EQ(std::count(marking.used.elements.begin(), marking.used.elements.end(), 1), 0) << c.first;
             continue;
         }
         jobs().Run(record);
-        EXPECT_EQ(marking.highest, c.highest) << c.first;
-        for (uint16_t index : indices) EXPECT_EQ(marking.used[index], 1) << index;
+        EXPECT_EQ(marking.highest.value, c.highest) << c.first;
+        for (uint16_t index : indices) EXPECT_EQ(marking.used.elements[index], 1) << index;
     }
 }
 
 TEST_F(SingleJobs, CompactionPacksUsedVerticesInOrder) {
-    Compaction compaction({1, 0, 5, 0, 1}, 2, 4);
+    auto compaction = Compaction({1, 0, 5, 0, 1}, 2, 4);
     auto record = compaction.Record();
     jobs().Run(record);
-    EXPECT_EQ(compaction.remap, (std::vector<int32_t>{0, 0, 1, 0, 2}));
-    EXPECT_EQ(compaction.vertexCount, 3);
-    const std::vector<uint32_t> packed(compaction.destination.begin(), compaction.destination.begin() + 6);
-    EXPECT_EQ(packed, (std::vector<uint32_t>{100, 101, 104, 105, 108, 109}));
-    EXPECT_EQ(compaction.destination[6], 0xEEEEEEEEu) << "words past the packed vertices are untouched";
+    EXPECT_EQ(compaction.remap.elements, (std::vector<int32_t>{0, 0, 1, 0, 2}));
+    EXPECT_EQ(compaction.vertexCount.value, 3);
+    const std::vector<uint32_t>& words = compaction.destination.elements;
+    EXPECT_EQ(std::vector<uint32_t>(words.begin(), words.begin() + 6),
+              (std::vector<uint32_t>{100, 101, 104, 105, 108, 109}));
+    EXPECT_EQ(words[6], 0xEEEEEEEEu) << "words past the packed vertices are untouched";
 }
 
 TEST_F(SingleJobs, CompactionStopsAtTheHighestIndex) {
-    Compaction shorter({1, 0, 5, 0, 1}, 2, 2);
+    auto shorter = Compaction({1, 0, 5, 0, 1}, 2, 2);
     auto record = shorter.Record();
     jobs().Run(record);
-    EXPECT_EQ(shorter.remap, (std::vector<int32_t>{0, 0, 1, 0, 1}));
-    EXPECT_EQ(shorter.vertexCount, 2);
+    EXPECT_EQ(shorter.remap.elements, (std::vector<int32_t>{0, 0, 1, 0, 1}));
+    EXPECT_EQ(shorter.vertexCount.value, 2);
 
-    Compaction none({1, 1}, 2, -1);
-    none.countCell.SetWritable(false);
+    auto none = Compaction({1, 1}, 2, -1);
+    none.vertexCount.cell().SetWritable(false);
     record = none.Record();
     EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).typeName(), host::INVALID_OPERATION_EXCEPTION)
         << "the count's write test runs even when nothing is visited";
-    none.countCell.SetWritable(true);
+    none.vertexCount.cell().SetWritable(true);
     jobs().Run(record);
-    EXPECT_EQ(none.vertexCount, 0);
-    EXPECT_EQ(none.remap, (std::vector<int32_t>{1, 1}));
+    EXPECT_EQ(none.vertexCount.value, 0);
+    EXPECT_EQ(none.remap.elements, (std::vector<int32_t>{1, 1}));
 }
 
 TEST_F(SingleJobs, CompactionWithStrideZeroRenumbersWithoutTouchingVertices) {
-    Compaction compaction({0, 3, 3}, 0, 2);
+    auto compaction = Compaction({0, 3, 3}, 0, 2);
     auto record = compaction.Record();
     record.destinationVertices.data = nullptr;
     record.sourceVertices.data = nullptr;
     jobs().Run(record);
-    EXPECT_EQ(compaction.remap, (std::vector<int32_t>{0, 0, 1}));
-    EXPECT_EQ(compaction.vertexCount, 2);
+    EXPECT_EQ(compaction.remap.elements, (std::vector<int32_t>{0, 0, 1}));
+    EXPECT_EQ(compaction.vertexCount.value, 2);
 }
 
 TEST_F(SingleJobs, CompactionInPlaceMatchesTwoBuffers) {
     std::mt19937 random(7);
     std::vector<int32_t> flags(200);
     for (auto& flag : flags) flag = int32_t(random() % 3) - 1;
-    Compaction separate(flags, 9, 199), inPlace(flags, 9, 199);
+    auto separate = Compaction(flags, 9, 199), inPlace = Compaction(flags, 9, 199);
     auto record = separate.Record();
     jobs().Run(record);
     record = inPlace.Record();
     record.destinationVertices = record.sourceVertices;
     jobs().Run(record);
-    EXPECT_EQ(separate.remap, inPlace.remap);
-    const size_t words = size_t(separate.vertexCount) * 9;
-    EXPECT_TRUE(std::equal(separate.destination.begin(), separate.destination.begin() + words, inPlace.source.begin()));
+    EXPECT_EQ(separate.remap.elements, inPlace.remap.elements);
+    const size_t words = size_t(separate.vertexCount.value) * 9;
+    const std::vector<uint32_t>& packed = separate.destination.elements;
+    EXPECT_TRUE(std::equal(packed.begin(), packed.begin() + words, inPlace.source.elements.begin()));
 }
 
 // Vertex copies that land on map entries still to be read: each entry is
 // read after every copy before it, so the copy of vertex 2 is the only one.
 TEST_F(SingleJobs, CompactionOverItsOwnMapReadsEachEntryAfterTheCopiesBeforeIt) {
-    Compaction compaction({-1, 0, 1}, 8, 2);
+    auto compaction = Compaction({-1, 0, 1}, 8, 2);
     std::vector<int32_t> memory(32, 0);
-    std::copy(compaction.remap.begin(), compaction.remap.end(), memory.begin());
+    std::copy(compaction.remap.elements.begin(), compaction.remap.elements.end(), memory.begin());
     auto record = compaction.Record();
-    record.remap = host::MakeView(memory.data(), 3, compaction.remapCell);
+    record.remap = host::MakeView(memory.data(), 3, compaction.remap.cell());
     record.destinationVertices =
-        host::MakeView(reinterpret_cast<uint32_t*>(memory.data()) + 1, 24, compaction.destinationCell);
+        host::MakeView(reinterpret_cast<uint32_t*>(memory.data()) + 1, 24, compaction.destination.cell());
     jobs().Run(record);
-    EXPECT_EQ(compaction.vertexCount, 1);
+    EXPECT_EQ(compaction.vertexCount.value, 1);
     EXPECT_EQ(std::vector<int32_t>(memory.begin(), memory.begin() + 3), (std::vector<int32_t>{-1, 116, 117}));
 }
 
@@ -218,40 +208,41 @@ TEST_F(SingleJobs, CompactionOverItsOwnMapReadsEachEntryAfterTheCopiesBeforeIt) 
 // (block loop) or take the host's slow path (per-vertex loop).
 TEST_F(SingleJobs, CompactionOneWordAfterItsSourceCopiesLikeAForwardByteLoop) {
     for (bool slowPath : {false, true}) {
-        Compaction compaction({1, 0, 1}, 8, 2);
-        if (slowPath) compaction.remapCell.SetValue(compaction.remapCell.version() | 3);
+        auto compaction = Compaction({1, 0, 1}, 8, 2);
+        if (slowPath) compaction.remap.cell().SetValue(compaction.remap.cell().version() | 3);
+        std::vector<uint32_t>& source = compaction.source.elements;
         auto record = compaction.Record();
-        record.destinationVertices = host::MakeView(compaction.source.data() + 1, 23, compaction.destinationCell);
-        std::vector<uint32_t> expected = compaction.source;
+        record.destinationVertices = host::MakeView(source.data() + 1, 23, compaction.destination.cell());
+        std::vector<uint32_t> expected = source;
         for (int32_t vertex : {0, 2}) {
             auto* to = reinterpret_cast<uint8_t*>(expected.data() + 1 + (vertex == 0 ? 0 : 8));
             const auto* from = reinterpret_cast<const uint8_t*>(expected.data() + vertex * 8);
             for (int b = 0; b < 32; ++b) to[b] = from[b];
         }
         jobs().Run(record);
-        EXPECT_EQ(compaction.source, expected) << (slowPath ? "slow path" : "fast path");
-        EXPECT_EQ(compaction.vertexCount, 2);
+        EXPECT_EQ(source, expected) << (slowPath ? "slow path" : "fast path");
+        EXPECT_EQ(compaction.vertexCount.value, 2);
     }
 }
 
 TEST_F(SingleJobs, CompactionNullAddressesRaiseAfterTheEntryIsRewritten) {
-    Compaction noDestination({0, 1, 1}, 2, 2);
+    auto noDestination = Compaction({0, 1, 1}, 2, 2);
     auto record = noDestination.Record();
     record.destinationVertices.data = nullptr;
     auto exception = ExpectJobException([&] { jobs().Run(record); });
     EXPECT_EQ(exception.typeName(), NULL_EXCEPTION);
     EXPECT_EQ(exception.message(), "destination");
-    EXPECT_EQ(noDestination.remap, (std::vector<int32_t>{0, 0, 1}));
-    EXPECT_EQ(noDestination.vertexCount, -1);
+    EXPECT_EQ(noDestination.remap.elements, (std::vector<int32_t>{0, 0, 1}));
+    EXPECT_EQ(noDestination.vertexCount.value, -1);
 
-    Compaction noSource({1, 1}, 2, 1);
+    auto noSource = Compaction({1, 1}, 2, 1);
     record = noSource.Record();
     record.sourceVertices.data = nullptr;
     exception = ExpectJobException([&] { jobs().Run(record); });
     EXPECT_EQ(exception.message(), "source");
-    EXPECT_EQ(noSource.remap, (std::vector<int32_t>{0, 1}));
+    EXPECT_EQ(noSource.remap.elements, (std::vector<int32_t>{0, 1}));
 
-    Compaction neither({1}, 2, 0);
+    auto neither = Compaction({1}, 2, 0);
     record = neither.Record();
     record.destinationVertices.data = record.sourceVertices.data = nullptr;
     EXPECT_EQ(ExpectJobException([&] { jobs().Run(record); }).message(), "destination");
@@ -260,22 +251,22 @@ TEST_F(SingleJobs, CompactionNullAddressesRaiseAfterTheEntryIsRewritten) {
 // The vertex views are bounded by their lengths: a short buffer is an error
 // raised before the copy, after the entry was rewritten.
 TEST_F(SingleJobs, CompactionRefusesCopiesOutsideEitherVertexBuffer) {
-    Compaction shortDestination({1, 1, 1}, 2, 2);
+    auto shortDestination = Compaction({1, 1, 1}, 2, 2);
     auto record = shortDestination.Record();
     record.destinationVertices.length = 5;
     auto exception = ExpectJobException([&] { jobs().Run(record); });
     EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(shortDestination.remap, (std::vector<int32_t>{0, 1, 2}));
-    EXPECT_EQ(shortDestination.destination[3], 103u);
-    EXPECT_EQ(shortDestination.destination[4], 0xEEEEEEEEu);
+    EXPECT_EQ(shortDestination.remap.elements, (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(shortDestination.destination.elements[3], 103u);
+    EXPECT_EQ(shortDestination.destination.elements[4], 0xEEEEEEEEu);
 
-    Compaction shortSource({1, 0, 1}, 2, 2);
+    auto shortSource = Compaction({1, 0, 1}, 2, 2);
     record = shortSource.Record();
     record.sourceVertices.length = 5;
     exception = ExpectJobException([&] { jobs().Run(record); });
     EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
-    EXPECT_EQ(shortSource.remap, (std::vector<int32_t>{0, 0, 1}));
+    EXPECT_EQ(shortSource.remap.elements, (std::vector<int32_t>{0, 0, 1}));
 }
 
 // Outside the map's range the job raises, after the vertices before it.
@@ -285,14 +276,14 @@ TEST_F(SingleJobs, CompactionOutsideTheRemapRangeProcessesUpToItThenRaises) {
         std::vector<int32_t> remap;
     };
     for (const Case& c : {Case{0, 2, {0, 1, 2, 1, 1}}, Case{1, 4, {1, 1, 1, 1, 1}}}) {
-        Compaction compaction({1, 1, 1, 1, 1}, 1, 4);
+        auto compaction = Compaction({1, 1, 1, 1, 1}, 1, 4);
         auto record = compaction.Record();
         record.remap.rangeMin = c.rangeMin;
         record.remap.rangeMax = c.rangeMax;
         const auto exception = ExpectJobException([&] { jobs().Run(record); });
         EXPECT_EQ(exception.message(), RESTRICTED_MESSAGE);
-        EXPECT_EQ(compaction.remap, c.remap) << "range [" << c.rangeMin << ", " << c.rangeMax << "]";
-        EXPECT_EQ(compaction.vertexCount, -1);
+        EXPECT_EQ(compaction.remap.elements, c.remap) << "range [" << c.rangeMin << ", " << c.rangeMax << "]";
+        EXPECT_EQ(compaction.vertexCount.value, -1);
     }
 }
 

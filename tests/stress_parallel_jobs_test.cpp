@@ -27,8 +27,6 @@ ParallelForOptions Batches(int32_t size) {
     return options;
 }
 
-using Counting = CountingBuffers;
-
 std::vector<int32_t> CountsOf(const std::vector<uint16_t>& indices, size_t counters) {
     std::vector<int32_t> counts(counters);
     for (uint16_t index : indices) ++counts.at(index);
@@ -40,15 +38,15 @@ class StressParallelJobs : public LibraryTest {};
 // Four hot counters: every increment races with the other workers'.
 TEST_F(StressParallelJobs, CountingOnFewCountersLosesNoIncrement) {
     std::mt19937 random(5);
-    Counting counting;
-    counting.indices.resize(4099);
-    for (auto& index : counting.indices) index = uint16_t(random() % 4);
-    const auto expected = CountsOf(counting.indices, 4);
+    std::vector<uint16_t> indices(4099);
+    for (auto& index : indices) index = uint16_t(random() % 4);
+    const auto expected = CountsOf(indices, 4);
+    CountingBuffers counting({}, indices);
     JobSystem jobs(library(), WORKERS);
     for (int round = 0; round < ROUNDS; ++round) {
-        counting.counts.assign(4, 0);
-        jobs.Run(counting.Record(), int32_t(counting.indices.size()), Batches(1 + round % 3));
-        ASSERT_EQ(counting.counts, expected) << "round " << round;
+        counting.counts.elements.assign(4, 0);
+        jobs.Run(counting.Record(), int32_t(indices.size()), Batches(1 + round % 3));
+        ASSERT_EQ(counting.counts.elements, expected) << "round " << round;
     }
 }
 
@@ -60,13 +58,11 @@ TEST_F(StressParallelJobs, RemappingNeighboursOnDifferentWorkersTearsNothing) {
     for (auto& index : original) index = uint16_t(random() % 512);
     std::vector<int32_t> map(512);
     for (auto& value : map) value = int32_t(random() % 65536);
-    SafetyCell indicesCell, mapCell;
     JobSystem jobs(library(), WORKERS);
     for (int round = 0; round < ROUNDS; ++round) {
-        std::vector<uint16_t> indices = original;
-        const RemapIndicesRecord record{host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                                        host::MakeView(map.data(), int32_t(map.size()), mapCell)};
-        jobs.Run(record, int32_t(indices.size()), Batches(1 + round % 2));
+        RemappingBuffers remapping(original, map);
+        const std::vector<uint16_t>& indices = remapping.indices.elements;
+        jobs.Run(remapping.Record(), int32_t(indices.size()), Batches(1 + round % 2));
         for (size_t i = 0; i < indices.size(); ++i)
             ASSERT_EQ(indices[i], uint16_t(map[original[i]])) << "round " << round << ", position " << i;
     }
@@ -86,35 +82,27 @@ TEST_F(StressParallelJobs, ConversionOnAnySplitLeavesTheBytesOfOneRange) {
     for (auto& byte : source1) byte = uint8_t(random());
     // Position, colour bytes from stream 1, a texture coordinate float2 to
     // half2 into stream 1.
-    auto attribute = [](uint32_t dimension, uint32_t format, uint32_t offset, uint32_t stream) {
-        return PackAttribute(dimension, format, offset, stream);
-    };
-    std::vector<uint32_t> sourceLayout(ATTRIBUTE_SLOT_COUNT), destinationLayout(ATTRIBUTE_SLOT_COUNT);
-    sourceLayout[0] = attribute(3, 4, 0, 0), destinationLayout[0] = attribute(3, 4, 0, 0);
-    sourceLayout[3] = attribute(4, 1, 0, 1), destinationLayout[3] = attribute(4, 1, 12, 0);
-    sourceLayout[4] = attribute(2, 4, 16, 0), destinationLayout[4] = attribute(2, 3, 0, 1);
-    SafetyCell streamCell, layoutCell;
+    ConversionBuffers buffers;
+    buffers.sourceStreams[0].elements = std::move(source0);
+    buffers.sourceStreams[1].elements = std::move(source1);
+    std::vector<uint32_t>& sourceLayout = buffers.sourceAttributes.elements;
+    std::vector<uint32_t>& destinationLayout = buffers.destinationAttributes.elements;
+    sourceLayout[0] = PackAttribute(3, 4, 0, 0), destinationLayout[0] = PackAttribute(3, 4, 0, 0);
+    sourceLayout[3] = PackAttribute(4, 1, 0, 1), destinationLayout[3] = PackAttribute(4, 1, 12, 0);
+    sourceLayout[4] = PackAttribute(2, 4, 16, 0), destinationLayout[4] = PackAttribute(2, 3, 0, 1);
+    buffers.positionMatrix.columns[3][0] = 0.5f;
+    buffers.texCoordScaleOffsetA = buffers.texCoordScaleOffsetB = {2, 2, 0.25f, 0};
+    buffers.sourceStrides = {32, 8};
+    buffers.destinationStrides = {16, 4};
 
     auto convert = [&](JobSystem& jobs, const ParallelForOptions& options, uint8_t fill = 0xEE) {
-        std::vector<uint8_t> destination0(VERTICES * 16, fill), destination1(VERTICES * 4, fill);
-        ConvertVertexLayoutRecord record{};
-        record.sourceStream0 = host::MakeView(source0.data(), int32_t(source0.size()), streamCell);
-        record.sourceStream1 = host::MakeView(source1.data(), int32_t(source1.size()), streamCell);
-        record.destinationStream0 = host::MakeView(destination0.data(), int32_t(destination0.size()), streamCell);
-        record.destinationStream1 = host::MakeView(destination1.data(), int32_t(destination1.size()), streamCell);
-        record.sourceAttributes = host::MakeView(sourceLayout.data(), ATTRIBUTE_SLOT_COUNT, layoutCell);
-        record.destinationAttributes = host::MakeView(destinationLayout.data(), ATTRIBUTE_SLOT_COUNT, layoutCell);
-        for (int k = 0; k < 4; ++k) record.positionMatrix.columns[k][k] = record.normalMatrix.columns[k][k] = 1;
-        record.positionMatrix.columns[3][0] = 0.5f;
-        record.texCoordScaleOffsetA = record.texCoordScaleOffsetB = {2, 2, 0.25f, 0};
-        record.sourceStride0 = 32, record.sourceStride1 = 8;
-        record.destinationStride0 = 16, record.destinationStride1 = 4;
-        const int32_t sizes[] = {1, 1, 1, 2, 4};
-        record.componentSizes.count = 5;
-        std::copy(std::begin(sizes), std::end(sizes), record.componentSizes.elements);
-        jobs.Run(record, VERTICES, options);
-        destination0.insert(destination0.end(), destination1.begin(), destination1.end());
-        return destination0;
+        std::vector<uint8_t>& destination0 = buffers.destinationStreams[0].elements;
+        std::vector<uint8_t>& destination1 = buffers.destinationStreams[1].elements;
+        destination0.assign(VERTICES * 16, fill), destination1.assign(VERTICES * 4, fill);
+        jobs.Run(*buffers.Record(), VERTICES, options);
+        std::vector<uint8_t> bytes = destination0;
+        bytes.insert(bytes.end(), destination1.begin(), destination1.end());
+        return bytes;
     };
 
     JobSystem one(library(), 1);
@@ -129,30 +117,32 @@ TEST_F(StressParallelJobs, ConversionOnAnySplitLeavesTheBytesOfOneRange) {
 // of the work, the caller sees one exception, and the next job runs clean.
 TEST_F(StressParallelJobs, AnAbortInOneWorkerLeavesTheOthersCountingEverythingElse) {
     std::mt19937 random(8);
-    Counting counting;
-    counting.indices.resize(3001);
-    for (auto& index : counting.indices) index = uint16_t(random() % 16);
+    CountingBuffers counting;
+    std::vector<uint16_t>& indices = counting.indices.elements;
+    std::vector<int32_t>& counts = counting.counts.elements;
+    indices.resize(3001);
+    for (auto& index : indices) index = uint16_t(random() % 16);
     JobSystem jobs(library(), WORKERS);
     for (int round = 0; round < ROUNDS / 2; ++round) {
-        const size_t bad = random() % counting.indices.size();
-        std::vector<uint16_t> good = counting.indices;
+        const size_t bad = random() % indices.size();
+        std::vector<uint16_t> good = indices;
         good.erase(good.begin() + ptrdiff_t(bad));
-        const uint16_t saved = counting.indices[bad];
-        counting.indices[bad] = 16;  // one past the last counter
-        counting.counts.assign(16, 0);
+        const uint16_t saved = indices[bad];
+        indices[bad] = 16;  // one past the last counter
+        counts.assign(16, 0);
 
         const JobException exception =
-            ExpectJobException([&] { jobs.Run(counting.Record(), int32_t(counting.indices.size()), Batches(1)); });
+            ExpectJobException([&] { jobs.Run(counting.Record(), int32_t(indices.size()), Batches(1)); });
         EXPECT_EQ(exception.typeName(), INDEX_EXCEPTION);
         EXPECT_EQ(exception.message(), LENGTH_MESSAGE);
         ASSERT_EQ(jobs.lastExceptions().size(), 1u) << "round " << round;
         EXPECT_EQ(jobs.lastExceptions()[0].worker(), exception.worker());
-        ASSERT_EQ(counting.counts, CountsOf(good, 16)) << "round " << round << ", bad position " << bad;
+        ASSERT_EQ(counts, CountsOf(good, 16)) << "round " << round << ", bad position " << bad;
 
-        counting.indices[bad] = saved;
-        counting.counts.assign(16, 0);
-        jobs.Run(counting.Record(), int32_t(counting.indices.size()), Batches(3));
-        ASSERT_EQ(counting.counts, CountsOf(counting.indices, 16)) << "the run after the abort";
+        indices[bad] = saved;
+        counts.assign(16, 0);
+        jobs.Run(counting.Record(), int32_t(indices.size()), Batches(3));
+        ASSERT_EQ(counts, CountsOf(indices, 16)) << "the run after the abort";
     }
 }
 
@@ -165,12 +155,12 @@ TEST_F(StressParallelJobs, APermissionRefusedMidJobStopsEveryWorkerCleanly) {
     for (auto& index : original) index = uint16_t(random() % 256);
     std::vector<int32_t> map(256);
     for (int32_t k = 0; k < 256; ++k) map[k] = 0x8000 | k;  // never a value of the original
-    SafetyCell indicesCell, mapCell;
     JobSystem jobs(library(), WORKERS);
     for (int round = 0; round < ROUNDS / 2; ++round) {
-        std::vector<uint16_t> indices = original;
-        const RemapIndicesRecord record{host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                                        host::MakeView(map.data(), int32_t(map.size()), mapCell)};
+        RemappingBuffers remapping(original, map);
+        std::vector<uint16_t>& indices = remapping.indices.elements;
+        SafetyCell& indicesCell = remapping.indices.cell();
+        const RemapIndicesRecord record = remapping.Record();
         std::atomic<int> patches{0};
         const int refuseAt = 20 + round * 10;
         ParallelForOptions options = Batches(2);

@@ -10,7 +10,6 @@ namespace meshjobs::testing {
 namespace {
 
 using host::JobSystem;
-using host::SafetyCell;
 
 constexpr int32_t STRIDE = 3;  // words per vertex
 
@@ -41,45 +40,37 @@ TEST_P(StripPipeline, StrippedMeshDrawsTheSameTrianglesWithOnlyUsedVertices) {
     const bool byCounting = GetParam();
     const Mesh mesh = RandomMesh(byCounting ? 3 : 4, 5000, 9000, 3000);
     JobSystem jobs(library(), 2);
-    SafetyCell usedCell, indicesCell, valueCell, vertexCell;
-
-    std::vector<int32_t> used(mesh.vertices.size() / STRIDE, 0);
-    std::vector<uint16_t> indices = mesh.indices;
-    int32_t highest = -1;
+    JobBuffer<int32_t> used(std::vector<int32_t>(mesh.vertices.size() / STRIDE, 0));
+    JobBuffer<uint16_t> indexBuffer(mesh.indices);
+    JobValue<int32_t> highest(-1);
+    const int32_t indexCount = int32_t(mesh.indices.size());
     if (byCounting) {
         host::ParallelForOptions options;
         options.batchSize = 100;
-        jobs.Run(CountVertexReferencesRecord{host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                                             host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)},
-                 int32_t(indices.size()), options);
-        highest = int32_t(used.size()) - 1;
+        jobs.Run(MakeCountVertexReferencesRecord(used, indexBuffer), indexCount, options);
+        highest.value = int32_t(used.elements.size()) - 1;
     } else {
-        MarkUsedVerticesRecord marking{host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                                       host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                                       host::MakeValueRef(&highest, valueCell)};
+        auto marking = MakeMarkUsedVerticesRecord(used, indexBuffer, highest);
         jobs.Run(marking);
     }
-    for (uint16_t index : mesh.indices) ASSERT_GT(used[index], 0) << "vertex " << index << " is named but not flagged";
+    for (uint16_t index : mesh.indices)
+        ASSERT_GT(used.elements[index], 0) << "vertex " << index << " is named but not flagged";
 
-    std::vector<uint32_t> packed(mesh.vertices.size());
-    std::vector<uint32_t> source = mesh.vertices;
-    int32_t vertexCount = -1;
-    CompactVerticesRecord compaction{host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                                     host::MakeView(packed.data(), int32_t(packed.size()), vertexCell),
-                                     host::MakeView(source.data(), int32_t(source.size()), vertexCell),
-                                     host::MakeValueRef(&vertexCount, valueCell), STRIDE, highest};
+    JobBuffer<uint32_t> packed(std::vector<uint32_t>(mesh.vertices.size())), source(mesh.vertices);
+    JobValue<int32_t> count(-1);
+    auto compaction = MakeCompactVerticesRecord(used, packed, source, count, STRIDE, highest.value);
     jobs.Run(compaction);
+    const int32_t vertexCount = count.value;
     const std::set<uint16_t> distinct(mesh.indices.begin(), mesh.indices.end());
     EXPECT_EQ(vertexCount, int32_t(distinct.size()));
 
-    jobs.Run(RemapIndicesRecord{host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                                host::MakeView(used.data(), int32_t(used.size()), usedCell)},
-             int32_t(indices.size()));
+    jobs.Run(MakeRemapIndicesRecord(indexBuffer, used), indexCount);
+    const std::vector<uint16_t>& indices = indexBuffer.elements;
     std::vector<bool> referenced(vertexCount, false);
     for (size_t i = 0; i < indices.size(); ++i) {
         ASSERT_LT(indices[i], vertexCount);
         referenced[indices[i]] = true;
-        ASSERT_EQ(Corner(packed, indices[i]), Corner(mesh.vertices, mesh.indices[i])) << "corner " << i;
+        ASSERT_EQ(Corner(packed.elements, indices[i]), Corner(mesh.vertices, mesh.indices[i])) << "corner " << i;
     }
     EXPECT_EQ(std::count(referenced.begin(), referenced.end(), false), 0) << "no unused vertex is left";
 }

@@ -1,17 +1,25 @@
 // Shared by the tests: the built library, loaded once per process through the
-// host emulator and bound afresh before every test.
+// host emulator and bound afresh before every test, and the host's record
+// builders.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "meshjobs/host.h"
+#include "meshjobs/job_records.h"
 
 namespace meshjobs::testing {
+
+using host::CompactionBuffers;
+using host::ConversionBuffers;
+using host::CountingBuffers;
+using host::JobBuffer;
+using host::JobValue;
+using host::MarkingBuffers;
+using host::RemappingBuffers;
 
 inline host::Library& TestLibrary() {
     static host::Library library = host::Library::Load(MESHJOBS_LIBRARY_FILE);
@@ -35,44 +43,6 @@ inline host::JobException ExpectJobException(const std::function<void()>& run) {
     ADD_FAILURE() << "the job raised nothing";
     return host::JobException("(none)", "(none)");
 }
-
-// The buffers and cells of a marking record.
-struct MarkingBuffers {
-    host::SafetyCell usedCell, indicesCell, highestCell;
-    std::vector<int32_t> used;
-    std::vector<uint16_t> indices;
-    int32_t highest = -1;
-
-    MarkingBuffers(std::vector<int32_t> initialFlags, std::vector<uint16_t> indexValues)
-        : used(std::move(initialFlags)), indices(std::move(indexValues)) {}
-    MarkUsedVerticesRecord Record() {
-        return {host::MakeView(used.data(), int32_t(used.size()), usedCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                host::MakeValueRef(&highest, highestCell)};
-    }
-};
-
-// The buffers and cells of a counting or a remapping record; aggregates, so a
-// test writes Counting{{}, {}, counts, indices}.
-struct CountingBuffers {
-    host::SafetyCell countsCell, indicesCell;
-    std::vector<int32_t> counts;
-    std::vector<uint16_t> indices;
-    CountVertexReferencesRecord Record() {
-        return {host::MakeView(counts.data(), int32_t(counts.size()), countsCell),
-                host::MakeView(indices.data(), int32_t(indices.size()), indicesCell)};
-    }
-};
-
-struct RemappingBuffers {
-    host::SafetyCell indicesCell, remapCell;
-    std::vector<uint16_t> indices;
-    std::vector<int32_t> remap;
-    RemapIndicesRecord Record() {
-        return {host::MakeView(indices.data(), int32_t(indices.size()), indicesCell),
-                host::MakeView(remap.data(), int32_t(remap.size()), remapCell)};
-    }
-};
 
 inline constexpr char INDEX_EXCEPTION[] = "System.IndexOutOfRangeException";
 inline constexpr char NULL_EXCEPTION[] = "System.ArgumentNullException";

@@ -68,14 +68,10 @@ CompactedVertices CompactVertices(Jobs& jobs, std::vector<int32_t> used, const s
     if (stride < 0 || (highestIndex >= 0 && vertices.size() < (static_cast<size_t>(highestIndex) + 1) * stride))
         throw std::invalid_argument("vertex buffer shorter than its highest index");
     const int64_t usedCount = std::count_if(used.begin(), used.end(), [](int32_t v) { return v > 0; });
-    host::CompactionBuffers compaction;
-    compaction.remap.elements = std::move(used);
     // Never empty, so its data pointer is not null even with nothing used.
-    compaction.destination.elements.assign(static_cast<size_t>(std::max<int64_t>(1, usedCount * stride)), 0u);
-    compaction.source.elements = vertices;
+    std::vector<uint32_t> destination(std::max<int64_t>(1, usedCount * stride), 0);
+    host::CompactionBuffers compaction(std::move(used), std::move(destination), vertices, stride, highestIndex);
     if (compaction.source.elements.empty()) compaction.source.elements.push_back(0);
-    compaction.vertexStride = stride;
-    compaction.highestIndex = highestIndex;
     auto record = compaction.Record();
     jobs.Run(record, highestIndex + 1);
     const int32_t count = compaction.vertexCount.value;

@@ -101,12 +101,20 @@ struct RemappingBuffers {
 };
 
 struct CompactionBuffers {
+    explicit CompactionBuffers(std::vector<int32_t> map = {}, std::vector<uint32_t> destinationWords = {},
+                               std::vector<uint32_t> sourceWords = {}, int32_t stride = 0, int32_t highest = -1)
+        : remap(std::move(map)),
+          destination(std::move(destinationWords)),
+          source(std::move(sourceWords)),
+          vertexStride(stride),
+          highestIndex(highest) {}
+
     JobBuffer<int32_t> remap;
     JobBuffer<uint32_t> destination;
     JobBuffer<uint32_t> source;
     JobValue<int32_t> vertexCount{-1};
-    int32_t vertexStride = 0;   // in 32-bit words
-    int32_t highestIndex = -1;  // inclusive; below 0 for none
+    int32_t vertexStride;  // in 32-bit words
+    int32_t highestIndex;  // inclusive; below 0 for none
 
     CompactVerticesRecord Record() {
         return MakeCompactVerticesRecord(remap, destination, source, vertexCount, vertexStride, highestIndex);
