@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "meshjobs/host.h"
+#include "meshjobs/job_records.h"
 
 namespace meshjobs::bench {
 namespace {
 
 using host::JobSystem;
 using host::Library;
-using host::SafetyCell;
 
 Library& TheLibrary() {
     static Library library = [] {
@@ -117,43 +117,34 @@ void FillSource(std::vector<uint8_t>& bytes, const Layout& layout, int32_t verti
     }
 }
 
-// One conversion: its buffers and the record over them.
+// One conversion: its buffers and the record over them. Both streams of each
+// side are one buffer.
 struct ConversionData {
-    SafetyCell streamCell, sourceLayoutCell, destinationLayoutCell;
-    std::vector<uint8_t> source, destination;
-    std::vector<uint32_t> sourceLayout, destinationLayout;
-    ConvertVertexLayoutRecord record{};
-    int32_t vertices = 0;
+    host::ConversionBuffers buffers;
+    std::vector<uint8_t>& source = buffers.sourceStreams[0].elements;
+    std::vector<uint8_t>& destination = buffers.destinationStreams[0].elements;
+    std::unique_ptr<ConvertVertexLayoutRecord> record;
 
-    ConversionData(const Layout& from, const Layout& to, int32_t count)
-        : source(static_cast<size_t>(count) * from.stride),
-          destination(static_cast<size_t>(count) * to.stride),
-          sourceLayout(from.slots, from.slots + ATTRIBUTE_SLOT_COUNT),
-          destinationLayout(to.slots, to.slots + ATTRIBUTE_SLOT_COUNT),
-          vertices(count) {
+    ConversionData(const Layout& from, const Layout& to, int32_t count) {
+        source.resize(static_cast<size_t>(count) * from.stride);
+        destination.resize(static_cast<size_t>(count) * to.stride);
+        buffers.sourceAttributes.elements.assign(from.slots, from.slots + ATTRIBUTE_SLOT_COUNT);
+        buffers.destinationAttributes.elements.assign(to.slots, to.slots + ATTRIBUTE_SLOT_COUNT);
         // A turn about z, a scale and a shift: nothing the job could skip.
-        auto& m = record.positionMatrix.columns;
+        auto& m = buffers.positionMatrix.columns;
         const float c = 0.8f, s = 0.6f;
         m[0][0] = 2 * c, m[0][1] = 2 * s;
         m[1][0] = -2 * s, m[1][1] = 2 * c;
         m[2][2] = 2;
         m[3][0] = 1, m[3][1] = -2, m[3][2] = 3, m[3][3] = 1;
-        auto& n = record.normalMatrix.columns;
+        auto& n = buffers.normalMatrix.columns;
         n[0][0] = c, n[0][1] = -s, n[1][0] = s, n[1][1] = c, n[2][2] = 1, n[3][3] = 1;
-        record.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0.125f};
-        record.texCoordScaleOffsetB = {1, 1, 0, 0};
-        record.sourceStride0 = record.sourceStride1 = from.stride;
-        record.destinationStride0 = record.destinationStride1 = to.stride;
-        record.sourceStream0 = record.sourceStream1 =
-            host::MakeView(source.data(), static_cast<int32_t>(source.size()), streamCell);
-        record.destinationStream0 = record.destinationStream1 =
-            host::MakeView(destination.data(), static_cast<int32_t>(destination.size()), streamCell);
-        record.sourceAttributes = host::MakeView(sourceLayout.data(), ATTRIBUTE_SLOT_COUNT, sourceLayoutCell);
-        record.destinationAttributes =
-            host::MakeView(destinationLayout.data(), ATTRIBUTE_SLOT_COUNT, destinationLayoutCell);
-        const int32_t sizes[] = {1, 1, 1, 2, 4};
-        record.componentSizes.count = 5;
-        std::copy(std::begin(sizes), std::end(sizes), record.componentSizes.elements);
+        buffers.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0.125f};
+        buffers.sourceStrides = {from.stride, from.stride};
+        buffers.destinationStrides = {to.stride, to.stride};
+        record = buffers.Record();
+        record->sourceStream1 = record->sourceStream0;
+        record->destinationStream1 = record->destinationStream0;
     }
 };
 
@@ -164,7 +155,7 @@ std::unique_ptr<ConversionData> MakeConversion(const ConversionCase& kind, int32
         // Compact sources come from the job itself: full → compact.
         ConversionData full(FULL, COMPACT, vertices);
         FillSource(full.source, FULL, vertices, random);
-        Workers(1).Run(full.record, vertices);
+        Workers(1).Run(*full.record, vertices);
         data->source = full.destination;
     } else {
         FillSource(data->source, *kind.source, vertices, random);
@@ -183,7 +174,7 @@ void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, in
     host::ParallelForOptions options;
     options.batchSize = batch > 0 ? batch : vertices;
     for (auto _ : state) {
-        system.Run(data->record, vertices, options);
+        system.Run(*data->record, vertices, options);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * vertices);
@@ -256,50 +247,34 @@ std::vector<uint16_t> MakeIndices(const MeshKind& kind) {
 }
 
 struct IndexData {
-    SafetyCell usedCell, indexCell, vertexCell, countCell;
-    std::vector<uint16_t> original, indices;
-    std::vector<int32_t> used, counts;
-    std::vector<uint32_t> sourceVertices, destinationVertices;
-    int32_t highest = 0, vertexCount = 0;
+    std::vector<uint16_t> original;
+    host::JobBuffer<uint16_t> indices;
+    host::JobBuffer<int32_t> used, counts;
+    host::JobBuffer<uint32_t> sourceVertices, destinationVertices;
+    host::JobValue<int32_t> highest, vertexCount;
 
     explicit IndexData(const MeshKind& kind)
         : original(MakeIndices(kind)),
           indices(original),
-          used(MESH_VERTICES),
-          counts(MESH_VERTICES),
-          sourceVertices(static_cast<size_t>(MESH_VERTICES) * VERTEX_WORDS),
-          destinationVertices(sourceVertices.size()) {
-        for (size_t w = 0; w < sourceVertices.size(); ++w) sourceVertices[w] = static_cast<uint32_t>(w * 2654435761u);
+          used(std::vector<int32_t>(MESH_VERTICES)),
+          counts(std::vector<int32_t>(MESH_VERTICES)),
+          sourceVertices(std::vector<uint32_t>(static_cast<size_t>(MESH_VERTICES) * VERTEX_WORDS)),
+          destinationVertices(std::vector<uint32_t>(sourceVertices.elements.size())) {
+        for (size_t w = 0; w < sourceVertices.elements.size(); ++w)
+            sourceVertices.elements[w] = static_cast<uint32_t>(w * 2654435761u);
     }
 
-    MarkUsedVerticesRecord Mark() {
-        return {host::MakeView(used.data(), MESH_VERTICES, usedCell),
-                host::MakeView(indices.data(), MESH_INDICES, indexCell), host::MakeValueRef(&highest, countCell)};
-    }
+    MarkUsedVerticesRecord Mark() { return MakeMarkUsedVerticesRecord(used, indices, highest); }
     CompactVerticesRecord Compact() {
-        CompactVerticesRecord record{};
-        record.remap = host::MakeView(used.data(), MESH_VERTICES, usedCell);
-        record.destinationVertices =
-            host::MakeView(destinationVertices.data(), static_cast<int32_t>(destinationVertices.size()), vertexCell);
-        record.sourceVertices =
-            host::MakeView(sourceVertices.data(), static_cast<int32_t>(sourceVertices.size()), vertexCell);
-        record.vertexCount = host::MakeValueRef(&vertexCount, countCell);
-        record.vertexStride = VERTEX_WORDS;
-        record.highestIndex = highest;
-        return record;
+        return MakeCompactVerticesRecord(used, destinationVertices, sourceVertices, vertexCount, VERTEX_WORDS,
+                                         highest.value);
     }
-    RemapIndicesRecord Remap() {
-        return {host::MakeView(indices.data(), MESH_INDICES, indexCell),
-                host::MakeView(used.data(), MESH_VERTICES, usedCell)};
-    }
-    CountVertexReferencesRecord Count() {
-        return {host::MakeView(counts.data(), MESH_VERTICES, countCell),
-                host::MakeView(indices.data(), MESH_INDICES, indexCell)};
-    }
+    RemapIndicesRecord Remap() { return MakeRemapIndicesRecord(indices, used); }
+    CountVertexReferencesRecord Count() { return MakeCountVertexReferencesRecord(counts, indices); }
 
     // The strip's inputs as the marking job leaves them.
     void MarkAll() {
-        std::fill(used.begin(), used.end(), 0);
+        std::fill(used.elements.begin(), used.elements.end(), 0);
         auto record = Mark();
         Workers(1).Run(record);
     }
@@ -323,10 +298,10 @@ void MarkBenchmark(benchmark::State& state, const MeshKind& kind) {
 void CompactBenchmark(benchmark::State& state, const MeshKind& kind) {
     IndexData data(kind);
     data.MarkAll();
-    const std::vector<int32_t> flags = data.used;
+    const std::vector<int32_t> flags = data.used.elements;
     for (auto _ : state) {
         state.PauseTiming();
-        data.used = flags;
+        data.used.elements = flags;
         auto record = data.Compact();
         state.ResumeTiming();
         Workers(1).Run(record);
@@ -342,7 +317,7 @@ void RemapBenchmark(benchmark::State& state, const MeshKind& kind) {
     const auto record = data.Remap();
     for (auto _ : state) {
         state.PauseTiming();
-        data.indices = data.original;
+        data.indices.elements = data.original;
         state.ResumeTiming();
         Workers(1).Run(record, MESH_INDICES, IndexOptions());
         benchmark::ClobberMemory();
@@ -365,8 +340,9 @@ __attribute__((noinline)) void PlainCount(int32_t* counts, const uint16_t* indic
 
 void PlainCountBenchmark(benchmark::State& state, const MeshKind& kind) {
     IndexData data(kind);
+    const std::vector<uint16_t>& indices = data.indices.elements;
     for (auto _ : state) {
-        PlainCount(data.counts.data(), data.indices.data(), data.indices.size());
+        PlainCount(data.counts.elements.data(), indices.data(), indices.size());
         benchmark::ClobberMemory();
     }
 }
@@ -377,9 +353,9 @@ void StripBenchmark(benchmark::State& state, const MeshKind& kind) {
     IndexData data(kind);
     for (auto _ : state) {
         state.PauseTiming();
-        data.indices = data.original;
+        data.indices.elements = data.original;
         state.ResumeTiming();
-        std::fill(data.used.begin(), data.used.end(), 0);
+        std::fill(data.used.elements.begin(), data.used.elements.end(), 0);
         auto mark = data.Mark();
         Workers(1).Run(mark);
         auto compact = data.Compact();
@@ -393,15 +369,16 @@ void StripBenchmark(benchmark::State& state, const MeshKind& kind) {
 void PeerStripBenchmark(benchmark::State& state, const MeshKind& kind) {
     IndexData data(kind);
     std::vector<unsigned int> remap(MESH_VERTICES);
+    std::vector<uint16_t>& indices = data.indices.elements;
     for (auto _ : state) {
         state.PauseTiming();
-        data.indices = data.original;
+        indices = data.original;
         state.ResumeTiming();
-        const size_t unique = meshopt_optimizeVertexFetchRemap(remap.data(), data.indices.data(), MESH_INDICES,
+        const size_t unique = meshopt_optimizeVertexFetchRemap(remap.data(), indices.data(), MESH_INDICES,
                                                                MESH_VERTICES);
-        meshopt_remapVertexBuffer(data.destinationVertices.data(), data.sourceVertices.data(), MESH_VERTICES,
-                                  VERTEX_WORDS * 4, remap.data());
-        meshopt_remapIndexBuffer(data.indices.data(), data.indices.data(), MESH_INDICES, remap.data());
+        meshopt_remapVertexBuffer(data.destinationVertices.elements.data(), data.sourceVertices.elements.data(),
+                                  MESH_VERTICES, VERTEX_WORDS * 4, remap.data());
+        meshopt_remapIndexBuffer(indices.data(), indices.data(), MESH_INDICES, remap.data());
         benchmark::DoNotOptimize(unique);
         benchmark::ClobberMemory();
     }
@@ -475,23 +452,18 @@ void TinyJobBenchmark(benchmark::State& state, JobId job, Record& record, int32_
 
 void TinyConversionBenchmark(benchmark::State& state) {
     auto data = MakeConversion(CONVERSIONS[0], 3);
-    TinyJobBenchmark(state, JobId::ConvertVertexLayout, data->record, 3);
+    TinyJobBenchmark(state, JobId::ConvertVertexLayout, *data->record, 3);
 }
 
 void TinyCountBenchmark(benchmark::State& state) {
-    SafetyCell countCell, indexCell;
-    std::vector<int32_t> counts(3);
-    std::vector<uint16_t> indices{0, 1, 2};
-    CountVertexReferencesRecord record{host::MakeView(counts.data(), 3, countCell),
-                                       host::MakeView(indices.data(), 3, indexCell)};
+    host::CountingBuffers counting(std::vector<int32_t>(3), {0, 1, 2});
+    auto record = counting.Record();
     TinyJobBenchmark(state, JobId::CountVertexReferences, record, 3);
 }
 
 void TinyRemapBenchmark(benchmark::State& state) {
-    SafetyCell remapCell, indexCell;
-    std::vector<int32_t> remap{0, 1, 2};
-    std::vector<uint16_t> indices{0, 1, 2};
-    RemapIndicesRecord record{host::MakeView(indices.data(), 3, indexCell), host::MakeView(remap.data(), 3, remapCell)};
+    host::RemappingBuffers remapping({0, 1, 2}, {0, 1, 2});
+    auto record = remapping.Record();
     TinyJobBenchmark(state, JobId::RemapIndices, record, 3);
 }
 
