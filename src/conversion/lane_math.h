@@ -337,6 +337,8 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
 #if defined(__x86_64__)
     if constexpr (N == 8) {
         SquareRoots8(&root, &lengthSquared);
+    } else if constexpr (N == 4) {
+        root = __builtin_ia32_sqrtps(lengthSquared);
     } else
 #endif
     {
@@ -363,7 +365,7 @@ inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
 }
 
 // Loads slot k of the four vertices of a block, word j of every vertex in w[j].
-inline WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
     const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
     WordLanes<4> words;
     MESHJOBS_UNROLL

@@ -20,20 +20,12 @@ int32_t SizeAt(const ConvertVertexLayoutRecord& record, uint32_t index, RangePla
 // job, which the per-vertex path then does.
 bool PlanSlot(const ConvertVertexLayoutRecord& record, int k, AttributeDescriptor s, AttributeDescriptor d,
               RangePlan& plan) {
-    const SlotRule rule = RuleFor(k, s, d);
     SlotPlan& slot = plan.slots[k];
-    slot = SlotPlan{};
-    slot.kind = rule.kind;
+    SlotRule& rule = slot;
+    rule = RuleFor(k, s, d);
+    slot.marker = false;
+    slot.byteCount = 0;
     if (rule.kind == SlotKind::Skip) return true;
-    slot.load = rule.load;
-    slot.stream1Source = rule.stream1Source;
-    slot.stream1Target = rule.stream1Target;
-    slot.renormalise = rule.renormalise;
-    slot.scaleOffset = rule.scaleOffset;
-    slot.sourceFormat = rule.sourceFormat;
-    slot.encodeFormat = rule.encodeFormat;
-    slot.sourceOffset = rule.sourceOffset;
-    slot.targetOffset = rule.targetOffset;
     if (rule.sizeIndex >= record.componentSizes.count) return false;
     const StoredForm form = StoredFormFor(rule, SizeAt(record, rule.sizeIndex, plan));
     slot.byteCount = form.byteCount;
@@ -59,12 +51,14 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     if (sizes.count <= FORMAT_FLOAT32) return false;
     plan.activeCount = 0;
     plan.storesApart = true;
-    for (int s = 0; s < 2; ++s) plan.loadStarts[s] = plan.stores[s] = Span{};
+    for (int s = 0; s < 2; ++s) plan.loadStarts[s] = plan.readStarts[s] = plan.stores[s] = Span{};
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
         plan.descriptors[0][k] = sources[k];
         plan.descriptors[1][k] = destinations[k];
         if (!PlanSlot(record, k, sources[k], destinations[k], plan)) return false;
         const SlotPlan& slot = plan.slots[k];
+        if (slot.kind != SlotKind::Skip && slot.load)
+            plan.readStarts[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
         if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
         for (int a = 0; a < plan.activeCount; ++a) {
             const SlotPlan& other = plan.slots[plan.active[a]];
@@ -112,13 +106,7 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
     auto addRead = [&](const void* start, int64_t offset, int64_t count) {
         if (SpanOf(start, offset, count, reads[readCount])) ++readCount;
     };
-    // Slots that load but store nothing still count: the per-vertex path loads.
-    Span loads[2];
-    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
-        const SlotPlan& slot = plan.slots[k];
-        if (slot.kind != SlotKind::Skip && slot.load)
-            loads[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
-    }
+    const Span* const loads = plan.readStarts;
     for (int s = 0; s < 2; ++s) {
         if (loads[s].Empty()) continue;
         const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;

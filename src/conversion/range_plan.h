@@ -12,19 +12,10 @@
 
 namespace meshjobs {
 
-// One slot of the range, decided from its two descriptors.
-struct SlotPlan {
-    SlotKind kind;
-    bool load;           // whether the source is read (color without source: no)
-    bool stream1Source;  // which source stream and base
-    bool stream1Target;
-    bool renormalise;
-    bool scaleOffset;
+// One slot of the range: its rule, and what it stores once the size list is
+// read.
+struct SlotPlan : SlotRule {
     bool marker;  // a stand-in stored instead of the value
-    uint32_t sourceFormat;
-    uint32_t encodeFormat;
-    int64_t sourceOffset;  // the descriptor's offset byte
-    int64_t targetOffset;
     int32_t byteCount;  // 0: nothing stored
     // What the range loops store: 16 for a 12-byte store whose next four
     // bytes a later slot of the vertex stores anyway, one vector store
@@ -48,8 +39,10 @@ struct RangePlan {
     int active[ATTRIBUTE_SLOT_COUNT];  // slots that store anything, in order
     int activeCount;
     // Per stream: where the loads start (source), where the stores lie
-    // (destination), relative to the vertex base.
+    // (destination), relative to the vertex base. Loads of slots that store
+    // nothing count among the reads: the per-vertex path makes them.
     Span loadStarts[2];
+    Span readStarts[2];
     Span stores[2];
     bool storesApart;  // no two stores of one vertex share a byte
     // The size-list entries the plan read, to tell whether it still holds.
