@@ -52,9 +52,16 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     plan.activeCount = 0;
     plan.storesApart = true;
     for (int s = 0; s < 2; ++s) plan.loadStarts[s] = plan.readStarts[s] = plan.stores[s] = Span{};
+    __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
+    __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
-        plan.descriptors[0][k] = sources[k];
-        plan.descriptors[1][k] = destinations[k];
+        // Unused slots, the common case past the first texture coordinates:
+        // with no dimension on either side, every slot but the position is
+        // skipped by its rule.
+        if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) {
+            plan.slots[k].kind = SlotKind::Skip;
+            continue;
+        }
         if (!PlanSlot(record, k, sources[k], destinations[k], plan)) return false;
         const SlotPlan& slot = plan.slots[k];
         if (slot.kind != SlotKind::Skip && slot.load)
