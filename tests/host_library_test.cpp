@@ -11,7 +11,9 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
+#include <stdexcept>
 #include <string>
 
 #include "test_support.h"
@@ -170,6 +172,16 @@ TEST_F(HostChecks, RecordsThatDoNotFitTheJobAreRefusedBeforeAnythingRuns) {
     EXPECT_THROW(parallel(static_cast<JobId>(-1), sizeof remapping, 1)(), HostError);
     EXPECT_THROW(JobSystem(library(), 0), HostError);
     EXPECT_NO_THROW(jobs.Run(remapping, 0)) << "still usable after refusals";
+}
+
+TEST_F(HostChecks, BuildersRefuseWhatARecordCannotCarry) {
+    EXPECT_NO_THROW(host::CheckViewLength(std::numeric_limits<int32_t>::max()));
+    EXPECT_THROW(host::CheckViewLength(size_t{std::numeric_limits<int32_t>::max()} + 1), std::length_error);
+    ConversionBuffers conversion;
+    conversion.componentSizes.resize(COMPONENT_SIZES_CAPACITY);
+    EXPECT_NO_THROW(conversion.Record());
+    conversion.componentSizes.push_back(4);
+    EXPECT_THROW(conversion.Record(), std::length_error);
 }
 
 }  // namespace
