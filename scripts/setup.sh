@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian 12, as root), configures and builds.
+# Installs what is missing (Debian 12, as root), configures and builds; then
+# installs the glTF validator the tests use into the build tree.
 # Usage: scripts/setup.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,3 +12,4 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmar
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j "$(nproc)"
+"$root/scripts/install-validator.sh" "$build"

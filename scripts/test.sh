@@ -46,6 +46,7 @@ configure() {  # build-dir cmake-arguments...
   cmake --build "$dir" -j "$jobs"
 }
 
+# setup.sh installs the glTF validator too, which the tool's tests run.
 stage_native() {
   "$root/scripts/setup.sh" "$build"
   ctest --test-dir "$build" --output-on-failure -j "$jobs"
@@ -115,6 +116,7 @@ stage_asan() {
   "$root/scripts/install-packages.sh" "${clang_packages[@]}"
   CC=clang CXX=clang++ configure "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESHJOBS_BUILD_BENCH=OFF \
     -DMESHJOBS_SANITIZE=address,undefined -DMESHJOBS_BUILD_FUZZ=ON
+  "$root/scripts/install-validator.sh" "$root/build-asan"
   "$root/build-asan/bin/meshjobs_tests" --gtest_brief=1 --gtest_filter="$(leave_out asan "${known_asan[@]}")"
 }
 
