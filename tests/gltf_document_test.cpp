@@ -1,0 +1,285 @@
+// glTF documents: accessors decoded from every layout, files read and refused,
+// documents written back with everything they hold.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <map>
+
+#include "tool_run.h"
+#include "toolkit/gltf_accessors.h"
+#include "toolkit/gltf_document.h"
+
+namespace meshjobs::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using testing::Slurp;
+
+Bytes Floats(std::vector<float> values) {
+    Bytes bytes(values.size() * 4);
+    std::memcpy(bytes.data(), values.data(), bytes.size());  // the machines we build for are little-endian
+    return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+GltfDocument InMemory(GltfJson json, std::vector<Bytes> buffers) {
+    GltfDocument document;
+    document.json = std::move(json);
+    document.json["asset"] = {{"version", "2.0"}};
+    for (const Bytes& buffer : buffers) document.json["buffers"].push_back({{"byteLength", buffer.size()}});
+    document.buffers = std::move(buffers);
+    return document;
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+struct DecodeCase {
+    const char* name;
+    Bytes bytes;
+    const char* views;     // JSON array over buffer 0
+    const char* accessor;  // JSON object
+    std::vector<float> expected;
+};
+
+TEST(GltfAccessors, DecodeEveryComponentTypeLayoutAndSparseStorage) {
+    const DecodeCase cases[] = {
+        {"normalized unsigned byte", {0, 255, 51}, R"([{"buffer":0,"byteLength":3}])",
+         R"({"bufferView":0,"componentType":5121,"normalized":true,"count":3,"type":"SCALAR"})", {0, 1, 0.2f}},
+        {"normalized byte clamps -128", {0x80, 0x81, 0x7F, 0}, R"([{"buffer":0,"byteLength":4}])",
+         R"({"bufferView":0,"componentType":5120,"normalized":true,"count":4,"type":"SCALAR"})", {-1, -1, 1, 0}},
+        {"normalized short", {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x40}, R"([{"buffer":0,"byteLength":6}])",
+         R"({"bufferView":0,"componentType":5122,"normalized":true,"count":3,"type":"SCALAR"})",
+         {-1, 1, 16384 / 32767.0f}},
+        {"normalized unsigned short", {0xFF, 0xFF, 0, 0}, R"([{"buffer":0,"byteLength":4}])",
+         R"({"bufferView":0,"componentType":5123,"normalized":true,"count":2,"type":"SCALAR"})", {1, 0}},
+        {"plain byte and unsigned int", {0xFF, 5, 0, 0, 0x00, 0x28, 0x6B, 0xEE},
+         R"([{"buffer":0,"byteLength":2},{"buffer":0,"byteOffset":4,"byteLength":4}])",
+         R"({"bufferView":0,"componentType":5120,"count":2,"type":"SCALAR"})", {-1, 5}},
+        {"strided floats past both offsets", Floats({-1, -1, 1, 2, -1, 3, 4, -1}),
+         R"([{"buffer":0,"byteOffset":4,"byteLength":28,"byteStride":12}])",
+         R"({"bufferView":0,"byteOffset":4,"componentType":5126,"count":2,"type":"VEC2"})", {1, 2, 3, 4}},
+        {"byte matrix columns padded", {1, 2, 9, 9, 3, 4, 9, 9, 5, 6, 9, 9, 7, 8, 9, 9},
+         R"([{"buffer":0,"byteLength":16}])", R"({"bufferView":0,"componentType":5121,"count":2,"type":"MAT2"})",
+         {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"no buffer view is zeros", {}, "[]", R"({"componentType":5126,"count":2,"type":"VEC2"})", {0, 0, 0, 0}},
+        {"sparse over a base", Floats({1, 2, 3, 4}) + Bytes{1, 3, 0, 0} + Floats({9, 8}),
+         R"([{"buffer":0,"byteLength":16},{"buffer":0,"byteOffset":16,"byteLength":2},
+             {"buffer":0,"byteOffset":20,"byteLength":8}])",
+         R"({"bufferView":0,"componentType":5126,"count":4,"type":"SCALAR","sparse":{"count":2,
+             "indices":{"bufferView":1,"componentType":5121},"values":{"bufferView":2}}})",
+         {1, 9, 3, 8}},
+        {"sparse over zeros", Bytes{0, 0, 2, 0} + Floats({7}),
+         R"([{"buffer":0,"byteLength":4},{"buffer":0,"byteOffset":4,"byteLength":4}])",
+         R"({"componentType":5126,"count":3,"type":"SCALAR","sparse":{"count":1,
+             "indices":{"bufferView":0,"byteOffset":2,"componentType":5123},"values":{"bufferView":1}}})",
+         {0, 0, 7}},
+    };
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        GltfDocument document = InMemory({{"bufferViews", GltfJson::parse(c.views)}}, {c.bytes});
+        document.json["accessors"] = {GltfJson::parse(c.accessor)};
+        EXPECT_EQ(AccessorFloats(document, 0), c.expected);
+    }
+}
+
+TEST(GltfAccessors, UnsignedIntegersDecodeExactlyAndOthersAreRefused) {
+    GltfDocument document = InMemory({}, {});
+    AddIndexAccessor(document, {0, 65535, 7}, GLTF_UNSIGNED_SHORT);
+    AddIndexAccessor(document, {4000000001u}, GLTF_UNSIGNED_INT);
+    AddFloatAccessor(document, {1}, "SCALAR", std::nullopt, false);
+    EXPECT_EQ(AccessorUints(document, 0), (std::vector<uint32_t>{0, 65535, 7}));
+    EXPECT_EQ(AccessorUints(document, 1), (std::vector<uint32_t>{4000000001u}));
+    EXPECT_NE(MessageOf([&] { AccessorUints(document, 2); }).find("unsigned"), std::string::npos);
+    EXPECT_THROW(AddIndexAccessor(document, {256}, GLTF_UNSIGNED_BYTE), std::invalid_argument);
+}
+
+TEST(GltfAccessors, UnusedOnesGoAndEveryReferenceIsRenumbered) {
+    // Accessors 0, 2 and 4 are unused; the compressed-mesh extension's
+    // attribute numbers are not accessors, so nothing at or below them goes.
+    const char* mesh = R"({"primitives":[{"attributes":{"POSITION":3},"indices":1,"targets":[{"POSITION":5}]}]})";
+    for (const bool compressed : {false, true}) {
+        SCOPED_TRACE(compressed ? "with an extension's numbers" : "core references only");
+        GltfDocument document = InMemory({{"meshes", {GltfJson::parse(mesh)}}}, {});
+        if (compressed)
+            document.json["meshes"][0]["primitives"][0]["extensions"]["EXT_packed"] = {{"attributes", {{"POSITION", 1}}}};
+        for (int a = 0; a < 6; ++a) document.json["accessors"].push_back({{"count", a}});
+        EXPECT_EQ(RemoveUnusedAccessors(document), compressed ? 2 : 3);
+        const GltfJson& primitive = document.json["meshes"][0]["primitives"][0];
+        const int shift = compressed ? 0 : 1;
+        EXPECT_EQ(document.json["accessors"][primitive["indices"].get<int>()]["count"], 1);
+        EXPECT_EQ(primitive["indices"], 1 - shift);
+        EXPECT_EQ(primitive["attributes"]["POSITION"], 2 - shift);
+        EXPECT_EQ(primitive["targets"][0]["POSITION"], 3 - shift);
+        if (compressed) EXPECT_EQ(primitive["extensions"]["EXT_packed"]["attributes"]["POSITION"], 1);
+    }
+}
+
+class GltfFiles : public testing::ToolTest {
+protected:
+    void Put(const fs::path& file, const std::string& text) { std::ofstream(dir_ / file, std::ios::binary) << text; }
+
+    // Writes the document as `relative` in `folder` and reads it back.
+    GltfDocument RoundTrip(const GltfDocument& document, const fs::path& folder, const fs::path& relative,
+                           WrittenGltf* written = nullptr) {
+        StagedOutput output(folder);
+        WrittenGltf files = WriteGltf(document, output, relative);
+        output.Commit(document.filesRead, files.main);
+        if (written) *written = files;
+        return ReadGltf(folder / relative);
+    }
+};
+
+// Every accessor decodes to the same numbers in both documents, and the JSON
+// is the same but for where the bytes lie.
+void ExpectSameContent(const GltfDocument& before, const GltfDocument& after) {
+    auto placeless = [](GltfJson json) {
+        json.erase("buffers");
+        json.erase("bufferViews");
+        for (GltfJson& accessor : json["accessors"]) accessor.erase("bufferView"), accessor.erase("byteOffset");
+        json["asset"]["version"] = "2.0";
+        return json;
+    };
+    EXPECT_EQ(placeless(before.json), placeless(after.json));
+    for (size_t a = 0; a < before.json.value("accessors", GltfJson::array()).size(); ++a)
+        EXPECT_EQ(AccessorFloats(before, static_cast<int>(a)), AccessorFloats(after, static_cast<int>(a))) << a;
+}
+
+TEST_F(GltfFiles, GlbRoundTripKeepsExtensionsValuesAndAlignment) {
+    GltfDocument document = InMemory(GltfJson::parse(R"({
+        "extensionsUsed":["EXT_kept"],
+        "bufferViews":[{"buffer":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":3},
+                       {"buffer":1,"byteOffset":1,"byteLength":6,"extensions":{"EXT_kept":{"view":true}}}],
+        "accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3","min":[0,0,0],"max":[1,1,0],
+                      "extensions":{"EXT_kept":{"accessor":[1,2]}},"extras":{"note":"x"}},
+                     {"bufferView":2,"componentType":5123,"count":3,"type":"SCALAR"}],
+        "meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1}]}]})"),
+                                     {Floats({0, 0, 0, 1, 0, 0, 0, 1, 0}) + Bytes{1, 2, 3}, {9, 0, 0, 1, 0, 2, 0}});
+    auto& attributes = document.json["meshes"][0]["primitives"][0]["attributes"];
+    attributes["COLOR_0"] = AddNormalizedAccessor(document, {1, 0, 0.5f, 0, 1, 0, 0, 0, 1}, "VEC3", GLTF_UNSIGNED_BYTE);
+    attributes["TEXCOORD_0"] = AddFloatAccessor(document, {0, 0, 1, 0, 0, 1}, "VEC2", GLTF_ARRAY_BUFFER, true);
+
+    const GltfDocument back = RoundTrip(document, dir_, "out.glb");
+    ExpectSameContent(document, back);
+    ASSERT_EQ(back.json["bufferViews"].size(), 4u);  // the unused one is gone
+    EXPECT_EQ(back.json["buffers"].size(), 1u);
+    EXPECT_EQ(back.json["bufferViews"][1]["extensions"]["EXT_kept"]["view"], true);
+    for (const GltfJson& view : back.json["bufferViews"]) EXPECT_EQ(view.value("byteOffset", 0) % 4, 0);
+    EXPECT_EQ(back.json["bufferViews"][2]["byteStride"], 4);  // three bytes padded to four
+    EXPECT_EQ(back.json["accessors"][3]["min"], GltfJson::parse("[0.0,0.0]"));
+}
+
+TEST_F(GltfFiles, GltfBesideItsInputNeverOverwritesWhatItRead) {
+    // Text buffer: the percent-encoded file; the image stays where it is.
+    Put("copy.bin", std::string(reinterpret_cast<const char*>(Floats({1, 2, 3}).data()), 12));
+    Put("tex a.png", "png");
+    Put("in.gltf", R"({"asset":{"version":"2.0","generator":"hand"},"buffers":[{"uri":"copy%2Ebin","byteLength":12}],
+        "bufferViews":[{"buffer":0,"byteLength":12}],"images":[{"uri":"tex%20a.png"}],
+        "accessors":[{"bufferView":0,"componentType":5126,"count":1,"type":"VEC3"}]})");
+    const GltfDocument document = ReadGltf(dir_ / "in.gltf");
+    EXPECT_EQ(document.filesRead.size(), 3u);
+
+    WrittenGltf written;
+    ExpectSameContent(document, RoundTrip(document, dir_, "copy.gltf", &written));
+    EXPECT_EQ(written.files, (std::vector<fs::path>{"copy-1.bin", "copy.gltf"}));
+    EXPECT_EQ(Slurp(dir_ / "copy.bin").size(), 12u);
+
+    fs::create_directory(dir_ / "elsewhere");
+    RoundTrip(document, dir_ / "elsewhere", "sub/copy.gltf", &written);
+    EXPECT_EQ(written.files, (std::vector<fs::path>{"sub/copy.bin", "sub/copy.gltf", "sub/tex a.png"}));
+    EXPECT_EQ(Slurp(dir_ / "elsewhere/sub/tex a.png"), "png");
+}
+
+TEST_F(GltfFiles, DataUriBuffersAreRead) {
+    // base64 of the little-endian floats 1.0 and -2.0
+    Put("m.gltf", R"({"asset":{"version":"2.1"},"buffers":[{"byteLength":8,
+        "uri":"data:application/octet-stream;base64,AACAPwAAAMA="}],"bufferViews":[{"buffer":0,"byteLength":8}],
+        "accessors":[{"bufferView":0,"componentType":5126,"count":2,"type":"SCALAR"}]})");
+    EXPECT_EQ(AccessorFloats(ReadGltf(dir_ / "m.gltf"), 0), (std::vector<float>{1, -2}));
+    EXPECT_EQ(GltfMajorVersion(dir_ / "m.gltf"), 2);
+}
+
+TEST_F(GltfFiles, MalformedFilesAreRefusedWithTheirReason) {
+    const std::string data8 = R"("uri":"data:;base64,AAAAAAAAAAA=")";  // eight zero bytes
+    auto gltf = [](const std::string& buffers, const std::string& rest) {
+        return R"({"asset":{"version":"2.0"},"buffers":[)" + buffers + "]" + rest + "}";
+    };
+    const std::string floatView = R"(,"bufferViews":[{"buffer":0,"byteLength":8}],"accessors":[)";
+    Put("good.gltf", gltf("{" + data8 + R"(,"byteLength":8})", ""));
+    RoundTrip(ReadGltf(dir_ / "good.gltf"), dir_, "good.glb");
+    const std::string glb = Slurp(dir_ / "good.glb");
+
+    const std::pair<std::string, std::string> cases[] = {
+        {gltf("{" + data8 + R"(,"byteLength":8})",
+              floatView + R"({"bufferView":0,"componentType":5126,"count":1,"type":"VEC3"}])"),
+         "accessor 0 reaches past the end of buffer view 0"},
+        {gltf(R"({"uri":"data:;base64,BQAAAAAAAAA=","byteLength":8})",  // bytes 5, 0, 0...
+              floatView + R"({"bufferView":0,"componentType":5126,"count":2,"type":"SCALAR","sparse":{"count":1,
+              "indices":{"bufferView":0,"componentType":5121},"values":{"bufferView":0,"byteOffset":4}}}])"),
+         "index 5 is past the last element"},
+        {gltf("{" + data8 + R"(,"byteLength":9})", ""), "fewer than its byteLength"},
+        {gltf(R"({"uri":"../up.bin","byteLength":1})", ""), "outside the model's folder"},
+        {gltf(R"({"uri":"/etc/hostname","byteLength":1})", ""), "outside the model's folder"},
+        {gltf(R"({"uri":"gone.bin","byteLength":1})", ""), "No such file or directory"},
+        {gltf("{" + data8 + R"(,"byteLength":8})", R"(,"bufferViews":[{"buffer":0,"byteOffset":4,"byteLength":5}])"),
+         "buffer view 0 reaches past the end of buffer 0"},
+        {R"({"asset":{"version":"1.0"}})", "glTF 1.0, not 2.x"},
+        {"solid cube", "not a glTF file"},
+        {glb.substr(0, glb.size() - 4), "truncated GLB"},
+        {glb.substr(0, 10), "truncated GLB"},
+    };
+    for (const auto& [text, reason] : cases) {
+        SCOPED_TRACE(text.substr(0, 120));
+        Put("bad.gltf", text);
+        const std::string message = MessageOf([&] { ReadGltf(dir_ / "bad.gltf"); });
+        EXPECT_NE(message.find((dir_ / "bad.gltf").string() + ": "), std::string::npos) << message;
+        EXPECT_NE(message.find(reason), std::string::npos) << message;
+    }
+}
+
+// Every glTF 2.0 test model shipped with the system's importer, written back
+// as .glb: the same values and the same JSON but for where the bytes lie.
+TEST_F(GltfFiles, SystemTestModelsSurviveAGlbRoundTrip) {
+    const fs::path models = "/usr/share/assimp/models/glTF2";
+    if (!fs::is_directory(models)) GTEST_SKIP() << models << " is missing";
+    const std::map<std::string, std::string> refused = {
+        // Their .bin files are not shipped.
+        {"MissingBin/BoxTextured.gltf", "No such file or directory"},
+        {"SchemaFailures/sceneWrongType.gltf", "No such file or directory"},
+        // A 514-byte buffer with a view from byte 504 to 936.
+        {"IncorrectVertexArrays/Cube.gltf", "buffer view 2 reaches past the end of buffer 0"},
+    };
+    int read = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(models)) {
+        const std::string extension = entry.path().extension().string();
+        if ((extension != ".gltf" && extension != ".glb") || GltfMajorVersion(entry.path()) != 2) continue;
+        const std::string name = entry.path().lexically_relative(models).string();
+        SCOPED_TRACE(name);
+        GltfDocument document;
+        const std::string message = MessageOf([&] { document = ReadGltf(entry.path()); });
+        if (refused.count(name)) {
+            EXPECT_NE(message.find(refused.at(name)), std::string::npos) << message;
+            continue;
+        }
+        ASSERT_EQ(message, "(no error)");
+        ExpectSameContent(document, RoundTrip(document, dir_ / std::to_string(read), "model.glb"));
+        ++read;
+    }
+    EXPECT_GT(read, 30);
+}
+
+}  // namespace
+}  // namespace meshjobs::tool
