@@ -107,6 +107,19 @@ TEST(GltfAccessors, UnsignedIntegersDecodeExactlyAndOthersAreRefused) {
     EXPECT_THROW(AddIndexAccessor(document, {256}, GLTF_UNSIGNED_BYTE), std::invalid_argument);
 }
 
+TEST(GltfAccessors, ElementsCopyAsStoredWithBoundsWorkedOutAfresh) {
+    GltfDocument document = InMemory({}, {});
+    AddNormalizedAccessor(document, {1, -1, 0, 0.5f, 0.5f, 0.5f}, "VEC3", GLTF_BYTE);
+    document.json["accessors"][0]["min"] = {-127, -127, 0};
+    document.json["accessors"][0]["max"] = {127, 127, 127};
+    const Bytes stored = AccessorBytes(document, 0);
+    ASSERT_EQ(stored, (Bytes{127, 129, 0, 64, 64, 64}));  // tightly packed, though stored with a stride of 4
+    const int copy = AddAccessorLike(document, 0, Bytes(stored.begin() + 3, stored.end()), GLTF_ARRAY_BUFFER);
+    EXPECT_EQ(AccessorFloats(document, copy), (std::vector<float>{64 / 127.0f, 64 / 127.0f, 64 / 127.0f}));
+    EXPECT_EQ(document.json["accessors"][copy]["min"], GltfJson::parse("[64,64,64]"));
+    EXPECT_EQ(document.json["bufferViews"][document.json["accessors"][copy]["bufferView"].get<int>()]["byteStride"], 4);
+}
+
 TEST(GltfAccessors, UnusedOnesGoAndEveryReferenceIsRenumbered) {
     // Accessors 0, 2 and 4 are unused; the compressed-mesh extension's
     // attribute numbers are not accessors, so nothing at or below them goes.
@@ -197,9 +210,10 @@ TEST_F(GltfFiles, GltfBesideItsInputNeverOverwritesWhatItRead) {
     EXPECT_EQ(written.files, (std::vector<fs::path>{"copy-1.bin", "copy.gltf"}));
     EXPECT_EQ(Slurp(dir_ / "copy.bin").size(), 12u);
 
-    fs::create_directory(dir_ / "elsewhere");
+    fs::create_directories(dir_ / "elsewhere/sub");
+    Put("elsewhere/sub/copy.bin", "someone else's");
     RoundTrip(document, dir_ / "elsewhere", "sub/copy.gltf", &written);
-    EXPECT_EQ(written.files, (std::vector<fs::path>{"sub/copy.bin", "sub/copy.gltf", "sub/tex a.png"}));
+    EXPECT_EQ(written.files, (std::vector<fs::path>{"sub/copy-1.bin", "sub/copy.gltf", "sub/tex a.png"}));
     EXPECT_EQ(Slurp(dir_ / "elsewhere/sub/tex a.png"), "png");
 }
 
@@ -230,6 +244,9 @@ TEST_F(GltfFiles, MalformedFilesAreRefusedWithTheirReason) {
               floatView + R"({"bufferView":0,"componentType":5126,"count":2,"type":"SCALAR","sparse":{"count":1,
               "indices":{"bufferView":0,"componentType":5121},"values":{"bufferView":0,"byteOffset":4}}}])"),
          "index 5 is past the last element"},
+        {gltf("{" + data8 + R"(,"byteLength":8})", R"(,"bufferViews":[{"buffer":0,"byteLength":8,"byteStride":4}],
+              "accessors":[{"bufferView":0,"componentType":5126,"count":1,"type":"VEC2"}])"),
+         "byteStride 4 is shorter than an element"},
         {gltf("{" + data8 + R"(,"byteLength":9})", ""), "fewer than its byteLength"},
         {gltf(R"({"uri":"../up.bin","byteLength":1})", ""), "outside the model's folder"},
         {gltf(R"({"uri":"/etc/hostname","byteLength":1})", ""), "outside the model's folder"},
