@@ -81,16 +81,27 @@ TEST_F(ToolWrites, AFolderInTheWayOfTheManifestFailsAndLeavesNoStreams) {
 
 class ToolInputs : public ToolTest {};
 
-TEST_F(ToolInputs, AnOutputNamedLikeAnInputsBufferIsRefused) {
+TEST_F(ToolInputs, AnOutputNamedLikeAnInputsBufferNeverOverwritesIt) {
+    // Through the general exporter (glTF 1.0 in), whose buffer name follows
+    // the output's: refused.
+    const fs::path old = dir_ / "old";
+    fs::copy(MODELS / "glTF" / "BoxTextured-glTF", old);
+    fs::rename(old / "BoxTextured.gltf", old / "Box.gltf");
+    const auto oldBefore = Snapshot(old);
+    const ToolRun refused = Tool({"strip", "Box.gltf", "BoxTextured.gltf", "--format", "gltf2"}, {.cwd = old});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("BoxTextured.bin"), std::string::npos) << refused.err;
+    EXPECT_EQ(Snapshot(old), oldBefore);
+
+    // glTF 2.0 edited in place: the new buffer takes a name no input has.
     const fs::path box = dir_ / "box";
     fs::copy(MODELS / "glTF2" / "BoxTextured-glTF", box);
     const auto before = Snapshot(box);
-
-    const ToolRun run = Tool({"strip", "BoxTextured.gltf", "BoxTextured0.gltf", "--format", "gltf2"}, {.cwd = box});
-
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("BoxTextured0.bin"), std::string::npos) << run.err;
-    EXPECT_EQ(Snapshot(box), before);
+    const ToolRun run = Tool({"strip", "BoxTextured.gltf", "BoxTextured0.gltf"}, {.cwd = box});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto after = Snapshot(box);
+    EXPECT_EQ(after.erase("BoxTextured0.gltf") + after.erase("BoxTextured0-1.bin"), 2u);
+    EXPECT_EQ(after, before);
 }
 
 TEST_F(ToolInputs, AnOutputThatIsAnInputIsRefusedBeforeAnyWork) {

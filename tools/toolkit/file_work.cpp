@@ -3,12 +3,15 @@
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "toolkit/convert.h"
+#include "toolkit/gltf_accessors.h"
+#include "toolkit/gltf_strip.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
 #include "toolkit/scene_census.h"
@@ -153,6 +156,87 @@ std::vector<std::string> ConversionLosses(const aiScene& scene, const Layout& la
     return losses;
 }
 
+// What a glTF document holds, counted as the tool counts any scene: every
+// primitive's vertices, and the triangles of its triangle lists.
+MeshCounts CountsOf(const GltfDocument& document) {
+    MeshCounts counts;
+    const auto meshes = document.json.find("meshes");
+    if (meshes == document.json.end() || !meshes->is_array()) return counts;
+    counts.meshes = static_cast<int64_t>(meshes->size());
+    for (const auto& mesh : *meshes)
+        for (const auto& primitive : mesh.at("primitives")) {
+            const auto& attributes = primitive.at("attributes");
+            if (!attributes.contains("POSITION")) continue;
+            const int64_t vertices = document.json["accessors"][attributes["POSITION"].get<size_t>()]["count"];
+            counts.vertices += vertices;
+            if (primitive.value("mode", int64_t{4}) != 4) continue;
+            counts.triangles += (primitive.contains("indices")
+                                     ? document.json["accessors"][primitive["indices"].get<size_t>()]["count"].get<int64_t>()
+                                     : vertices) /
+                                3;
+        }
+    return counts;
+}
+
+bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].size() != b[i].size() || std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0)
+            return false;
+    return true;
+}
+
+// glTF 2.0 in and out: the document is edited, not rebuilt, so everything
+// the jobs do not touch is written back as it was read.
+FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    ReportPhase(WorkerPhase::Reading);
+    GltfDocument document = ReadGltf(task.input);
+    std::vector<fs::path> protectedFiles = settings.inputs;
+    protectedFiles.insert(protectedFiles.end(), document.filesRead.begin(), document.filesRead.end());
+    const MeshCounts before = CountsOf(document);
+    const auto triangles = TrianglePositions(document);
+
+    ReportPhase(WorkerPhase::Processing);
+    const GltfStrip strip = StripGltf(document, jobs, settings.method);
+
+    const fs::path target = fs::absolute(task.output);
+    StagedOutput staged(target.parent_path());
+    ReportStaging(staged.staging().string());
+    ReportPhase(WorkerPhase::Writing);
+    const WrittenGltf written = WriteGltf(document, staged, target.filename());
+
+    ReportPhase(WorkerPhase::ReadingBack);
+    GltfDocument back;
+    try {
+        back = ReadGltf(staged.StagedPath(written.main));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
+    }
+    if (!SameBits(TrianglePositions(back), triangles))
+        throw std::runtime_error("the written file does not read back the same: its triangles differ");
+
+    const auto committed = staged.Commit(protectedFiles, written.main);
+    FileOutcome outcome;
+    outcome.output = task.output;
+    outcome.before = before;
+    outcome.after = CountsOf(back);
+    outcome.bytesBefore = BytesOf(document.filesRead);
+    outcome.bytesAfter = BytesOf(committed);
+    std::ostringstream report;
+    report << task.input << " -> " << task.output << ": " << Meshes(before.meshes) << ", "
+           << Grouped(strip.verticesBefore) << " -> " << Grouped(strip.verticesAfter) << " vertices ("
+           << Grouped(strip.verticesBefore - strip.verticesAfter) << " removed)\n";
+    for (const std::string& note : strip.notes) report << "  " << note << "\n";
+    outcome.report = report.str();
+    return outcome;
+}
+
+bool IsGltfPath(const fs::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    return extension == ".gltf" || extension == ".glb";
+}
+
 }  // namespace
 
 FileOutcome InfoFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
@@ -190,6 +274,9 @@ FileOutcome InfoFile(const FileTask& task, Jobs& jobs, const WorkSettings& setti
 }
 
 FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    if ((task.exporter == "gltf2" || task.exporter == "glb2") && IsGltfPath(task.input) &&
+        GltfMajorVersion(task.input) == 2)
+        return StripGltfFile(task, jobs, settings);
     Input input = ReadInput(task, ReadPurpose::AsIs, settings);
     aiScene& scene = *input.scene;
     ReportPhase(WorkerPhase::Processing);

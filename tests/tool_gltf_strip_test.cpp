@@ -1,0 +1,212 @@
+// `strip` on glTF 2.0 through the built program: the document is edited, not
+// rebuilt, and what the validator and an engine see stays as it was but for
+// the vertices no triangle uses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "gltf_validator.h"
+#include "tool_run.h"
+#include "toolkit/gltf_accessors.h"
+#include "toolkit/gltf_document.h"
+#include "toolkit/gltf_strip.h"
+
+namespace meshjobs::testing {
+namespace {
+
+using tool::GltfJson;
+
+// A buffer assembled view by view, each 4-byte aligned.
+struct BufferBuilder {
+    std::vector<uint8_t> bytes;
+    GltfJson views = GltfJson::array();
+
+    template <typename T>
+    int View(const std::vector<T>& values, int stride = 0) {
+        bytes.resize((bytes.size() + 3) / 4 * 4);
+        GltfJson view = {{"buffer", 0}, {"byteOffset", bytes.size()}, {"byteLength", values.size() * sizeof(T)}};
+        if (stride) view["byteStride"] = stride;
+        const auto* raw = reinterpret_cast<const uint8_t*>(values.data());
+        bytes.insert(bytes.end(), raw, raw + values.size() * sizeof(T));
+        views.push_back(view);
+        return static_cast<int>(views.size()) - 1;
+    }
+};
+
+GltfJson Accessor(int view, int componentType, int64_t count, const char* type) {
+    return {{"bufferView", view}, {"componentType", componentType}, {"count", count}, {"type", type}};
+}
+
+// Six vertices; the first primitive uses 0 to 3 through 8-bit indices, the
+// second shares its attributes but uses 2 to 5 through 32-bit ones. Then a
+// point list, a triangle list without indices, and one of 70,000 vertices:
+// all three pass through.
+struct TestModel {
+    GltfJson json;
+    std::vector<uint8_t> bin;
+};
+
+TestModel MakeModel() {
+    BufferBuilder b;
+    GltfJson accessors = GltfJson::array();
+    auto add = [&](GltfJson accessor) {
+        accessors.push_back(std::move(accessor));
+        return static_cast<int>(accessors.size()) - 1;
+    };
+    const std::vector<float> positions{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 0, 0, 2, 1, 0};
+    GltfJson position = Accessor(b.View(positions), 5126, 6, "VEC3");
+    position["min"] = {0, 0, 0};
+    position["max"] = {2, 1, 0};
+    const int p = add(position);
+    // Normalized 8-bit colors: three bytes an element, in a 4-byte stride.
+    const std::vector<uint8_t> colors{10, 11, 12, 0, 20, 21, 22, 0, 30, 31, 32, 0, 40, 41, 42, 0, 50, 51, 52, 0, 60, 61, 62, 0};
+    GltfJson color = Accessor(b.View(colors, 4), 5121, 6, "VEC3");
+    color["normalized"] = true;
+    const int c = add(color);
+    GltfJson uv = Accessor(b.View(std::vector<float>{0, 0, 1, 0, 0, 1, 1, 1, .5f, .5f, .25f, .25f}), 5126, 6, "VEC2");
+    uv["extensions"] = {{"EXT_unknown_accessor_thing", {{"keep", true}}}};
+    uv["name"] = "uv";
+    const int t = add(uv);
+    // A morph target of zeros but for one sparse value, at vertex 3.
+    GltfJson target = {{"componentType", 5126}, {"count", 6}, {"type", "VEC3"}, {"min", {0, 0, 0}}, {"max", {0, 0, 5}}};
+    target["sparse"] = {{"count", 1},
+                        {"indices", {{"bufferView", b.View(std::vector<uint16_t>{3, 0})}, {"componentType", 5123}}},
+                        {"values", {{"bufferView", b.View(std::vector<float>{0, 0, 5})}}}};
+    const int m = add(target);
+    const int i8 = add(Accessor(b.View(std::vector<uint8_t>{0, 1, 2, 2, 1, 3}), 5121, 6, "SCALAR"));
+    const int i32 = add(Accessor(b.View(std::vector<uint32_t>{2, 3, 4, 4, 3, 5, 5, 3, 2}), 5125, 9, "SCALAR"));
+    std::vector<float> many(70000 * 3, 0.0f);
+    many[3] = 1, many[7] = 1;
+    GltfJson large = Accessor(b.View(many), 5126, 70000, "VEC3");
+    large["min"] = {0, 0, 0};
+    large["max"] = {1, 1, 0};
+    const int big = add(large);
+    const int bigIndices = add(Accessor(b.View(std::vector<uint16_t>{0, 1, 2}), 5123, 3, "SCALAR"));
+    GltfJson bigTarget = target;
+    bigTarget["count"] = 70000;
+    const int bm = add(bigTarget);
+
+    GltfJson primitives = GltfJson::array();
+    primitives.push_back({{"attributes", {{"POSITION", p}, {"COLOR_0", c}, {"TEXCOORD_0", t}}},
+                          {"indices", i8},
+                          {"targets", {{{"POSITION", m}}}},
+                          {"extras", {{"first", 1}}}});
+    // Every primitive of a mesh has as many morph targets as the mesh has weights.
+    const GltfJson targets = {{{"POSITION", m}}};
+    primitives.push_back({{"attributes", {{"POSITION", p}, {"COLOR_0", c}, {"TEXCOORD_0", t}}},
+                          {"indices", i32},
+                          {"targets", targets}});
+    primitives.push_back({{"attributes", {{"POSITION", p}}}, {"mode", 0}, {"targets", targets}});
+    primitives.push_back({{"attributes", {{"POSITION", p}}}, {"targets", targets}});
+    primitives.push_back({{"attributes", {{"POSITION", big}}}, {"indices", bigIndices}, {"targets", {{{"POSITION", bm}}}}});
+
+    TestModel model;
+    model.json = {{"asset", {{"version", "2.0"}, {"generator", "by hand"}}},
+                  {"extensionsUsed", {"EXT_unknown_accessor_thing", "EXT_unknown_root"}},
+                  {"extensions", {{"EXT_unknown_root", {{"answer", 42}}}}},
+                  {"scene", 0},
+                  {"scenes", {{{"nodes", {0}}}}},
+                  {"nodes", {{{"mesh", 0}, {"name", "shape"}}}},
+                  {"meshes", {{{"primitives", primitives}, {"weights", {0.5}}}}},
+                  {"accessors", accessors},
+                  {"bufferViews", b.views},
+                  {"buffers", {{{"uri", "model.bin"}, {"byteLength", b.bytes.size()}}}}};
+    model.bin = b.bytes;
+    return model;
+}
+
+class GltfStripTool : public ToolTest {
+protected:
+    fs::path WriteModel(const TestModel& model) {
+        fs::create_directories(dir_ / "in");
+        std::ofstream(dir_ / "in/model.gltf") << model.json.dump(1);
+        std::ofstream(dir_ / "in/model.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(model.bin.data()), static_cast<std::streamsize>(model.bin.size()));
+        return dir_ / "in/model.gltf";
+    }
+};
+
+TEST_F(GltfStripTool, UnusedVerticesGoFromEveryAttributeAndTheRestStaysAsItWas) {
+    const TestModel model = MakeModel();
+    const fs::path input = WriteModel(model);
+    const auto inputs = Snapshot(dir_ / "in");
+    for (const char* name : {"out.glb", "out.gltf"}) {
+        SCOPED_TRACE(name);
+        const ToolRun run = Tool({"strip", input.string(), (dir_ / "out" / name).string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("point"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("not indexed"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("70000 vertices"), std::string::npos) << run.out;
+        EXPECT_EQ(Snapshot(dir_ / "in"), inputs);
+
+        const tool::GltfDocument in = tool::ReadGltf(input), out = tool::ReadGltf(dir_ / "out" / name);
+        const GltfJson& prims = out.json["meshes"][0]["primitives"];
+        // The first primitive: four vertices, every attribute compacted alike,
+        // 8-bit indices kept, the sparse morph value at its vertex.
+        const auto& first = prims[0]["attributes"];
+        EXPECT_EQ(tool::AccessorUints(out, prims[0]["indices"]), (std::vector<uint32_t>{0, 1, 2, 2, 1, 3}));
+        EXPECT_EQ(out.json["accessors"][prims[0]["indices"].get<int>()]["componentType"], 5121);
+        EXPECT_EQ(tool::AccessorBytes(out, first["COLOR_0"]),
+                  (std::vector<uint8_t>{10, 11, 12, 20, 21, 22, 30, 31, 32, 40, 41, 42}));
+        EXPECT_EQ(tool::AccessorFloats(out, prims[0]["targets"][0]["POSITION"]),
+                  (std::vector<float>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}));
+        const GltfJson& uv = out.json["accessors"][first["TEXCOORD_0"].get<int>()];
+        EXPECT_EQ(uv["extensions"], model.json["accessors"][2]["extensions"]);
+        EXPECT_EQ(uv["name"], "uv");
+        EXPECT_EQ(out.json["accessors"][first["POSITION"].get<int>()]["max"], GltfJson({1, 1, 0}));
+        // The second: its own copies of the shared accessors, over 2 to 5,
+        // its 32-bit indices narrowed to 16 bits.
+        EXPECT_NE(prims[1]["attributes"]["POSITION"], first["POSITION"]);
+        EXPECT_EQ(tool::AccessorFloats(out, prims[1]["attributes"]["POSITION"]),
+                  (std::vector<float>{0, 1, 0, 1, 1, 0, 2, 0, 0, 2, 1, 0}));
+        EXPECT_EQ(out.json["accessors"][prims[1]["indices"].get<int>()]["componentType"], 5123);
+        // Passed through: the same elements as before.
+        for (int k : {2, 3, 4})
+            EXPECT_EQ(tool::AccessorBytes(out, prims[k]["attributes"]["POSITION"]),
+                      tool::AccessorBytes(in, in.json["meshes"][0]["primitives"][k]["attributes"]["POSITION"]));
+        EXPECT_EQ(tool::TrianglePositions(out), tool::TrianglePositions(in));
+        for (const char* kept : {"extensions", "extensionsUsed", "nodes", "scenes", "asset"})
+            EXPECT_EQ(out.json[kept], in.json[kept]) << kept;
+        EXPECT_EQ(prims[0]["extras"], in.json["meshes"][0]["primitives"][0]["extras"]);
+        EXPECT_EQ(out.json["meshes"][0]["weights"], in.json["meshes"][0]["weights"]);
+
+        if (GltfValidatorInstalled()) {
+            for (const fs::path& file : {input, dir_ / "out" / name}) {
+                const ValidatorVerdict verdict = Validate(file);
+                EXPECT_EQ(verdict.errors, 0) << file << ": "
+                                             << (verdict.messages.empty() ? "" : verdict.messages[0].pointer + " " +
+                                                                                     verdict.messages[0].message);
+            }
+        }
+    }
+    const auto size = [&](const char* name) { return fs::file_size(dir_ / "out" / name); };
+    EXPECT_LT(size("out.glb"), fs::file_size(input) + fs::file_size(dir_ / "in/model.bin"));
+}
+
+// Nothing to remove: the file comes out as large as it went in, give or take
+// its padding, and valid.
+TEST_F(GltfStripTool, SystemModelsWithNothingToRemoveKeepTheirSize) {
+    REQUIRE_GLTF_VALIDATOR();
+    const fs::path models = "/usr/share/assimp/models/glTF2";
+    if (!fs::exists(models)) GTEST_SKIP() << "no test models at " << models;
+    for (const char* model : {"2CylinderEngine-glTF-Binary/2CylinderEngine.glb", "BoxTextured-glTF/BoxTextured.gltf",
+                              "glTF-Sample-Models/AnimatedMorphCube-glTF/AnimatedMorphCube.gltf",
+                              "simple_skin/simple_skin.gltf"}) {
+        SCOPED_TRACE(model);
+        const fs::path output = dir_ / (fs::path(model).stem().string() + ".glb");
+        const ToolRun run = Tool({"strip", (models / model).string(), output.string()});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const tool::GltfDocument in = tool::ReadGltf(models / model);
+        int64_t inputBytes = 0;
+        for (const fs::path& file : in.filesRead)
+            if (file.extension() != ".png" && file.extension() != ".jpg") inputBytes += fs::file_size(file);
+        for (const fs::path& image : in.filesRead)
+            if (image.extension() == ".png" || image.extension() == ".jpg") EXPECT_TRUE(fs::exists(dir_ / image.filename()));
+        EXPECT_LE(fs::file_size(output), inputBytes + 1024);
+        const ValidatorVerdict verdict = Validate(output);
+        EXPECT_EQ(verdict.errors, 0) << (verdict.messages.empty() ? "" : verdict.messages[0].message);
+    }
+}
+
+}  // namespace
+}  // namespace meshjobs::testing

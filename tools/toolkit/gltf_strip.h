@@ -1,0 +1,30 @@
+// `strip` on a glTF 2.0 document edited in place: per indexed triangle-list
+// primitive, the vertices no triangle names are removed from every attribute
+// and morph target with one map; everything else is left as it was.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "toolkit/gltf_document.h"
+#include "toolkit/jobs.h"
+
+namespace meshjobs::tool {
+
+struct GltfStrip {
+    int64_t primitives = 0;
+    int64_t verticesBefore = 0;  // over the primitives the jobs ran on
+    int64_t verticesAfter = 0;
+    std::vector<std::string> notes;  // primitives passed through, and why
+};
+
+// Throws std::runtime_error for what the document holds but the tool cannot
+// write back soundly (compressed data it cannot decode).
+GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method);
+
+// The position triples of every triangle of every indexed triangle-list
+// primitive, in order: what a strip must leave exactly as it was.
+std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document);
+
+}  // namespace meshjobs::tool
