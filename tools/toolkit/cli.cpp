@@ -16,6 +16,7 @@
 #include "toolkit/convert.h"
 #include "toolkit/demo.h"
 #include "toolkit/file_work.h"
+#include "toolkit/gltf_convert.h"
 #include "toolkit/help_texts.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
@@ -101,6 +102,7 @@ Options Parse(const std::vector<std::string>& args) {
     strip->add_flag("--strict", o.strict);
     CLI::App* convert = fileCommand("convert");
     convert->add_option("--layout", o.layout);
+    convert->add_option("--format", o.format);
     convert->add_option("--matrix", o.matrix);
     convert->add_flag("--verify", o.verify);
     convert->add_flag("--strict", o.strict);
@@ -143,6 +145,35 @@ StripMethod MethodOf(const Options& o) {
     throw UsageError("--method is mark, count or both, not '" + o.method + "'");
 }
 
+std::string LowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// convert's --format: "glb" or "gltf", or empty for raw streams.
+std::string ConvertFormat(const Options& o) {
+    std::string format = LowerCase(o.format);
+    if (!format.empty() && format[0] == '.') format.erase(0, 1);
+    if (!format.empty() && format != "glb" && format != "gltf")
+        throw UsageError("convert writes --format glb or gltf (or, without --format, raw streams into a folder), not '" +
+                         o.format + "'");
+    return format;
+}
+
+bool HasGltfExtension(const fs::path& path) {
+    const std::string extension = LowerCase(path.extension().string());
+    return extension == ".glb" || extension == ".gltf";
+}
+
+// convert writes glTF when asked with --format or when OUT is a .glb/.gltf
+// file; otherwise raw streams and a manifest into a folder.
+bool GltfOutput(const Options& o) {
+    if (o.command != "convert" || o.positional.empty()) return false;
+    std::error_code error;
+    return !ConvertFormat(o).empty() ||
+           (HasGltfExtension(o.positional.back()) && !fs::is_directory(o.positional.back(), error));
+}
+
 // The settings every file of a command is processed with; usage errors here
 // surface in the tool before any worker starts.
 WorkSettings SettingsOf(const Options& o) {
@@ -151,9 +182,12 @@ WorkSettings SettingsOf(const Options& o) {
     s.verify = o.verify;
     if (o.command == "strip") s.method = MethodOf(o);
     if (o.command == "convert") {
-        if (o.layout.empty()) throw UsageError("convert needs --layout full, compact or slot:format entries");
+        const bool gltf = GltfOutput(o);
+        if (o.layout.empty() && !gltf)
+            throw UsageError("convert into a folder needs --layout full, compact, gltf or slot:format entries");
         try {
-            s.layout = ParseLayout(o.layout);
+            s.layout = ParseLayout(o.layout.empty() ? "gltf" : o.layout);
+            if (gltf) s.layout = GltfReadyLayout(s.layout);
             if (!o.matrix.empty()) s.matrix = ParseMatrix(o.matrix);
             if (!o.matrix.empty() && s.layout.slots[NORMAL]) NormalMatrixFor(s.matrix);
         } catch (const std::invalid_argument& e) {
@@ -188,10 +222,36 @@ bool FolderOutput(const Options& o, const std::vector<FileTask>& tasks) {
     return fs::is_directory(o.positional[0], error);
 }
 
+// convert to glTF: one input into OUT.glb or OUT.gltf, or any number into a
+// folder with --format, each as <stem>.glb or <stem>.gltf.
+void PlanGltfOutputs(const Options& o, std::vector<FileTask>& tasks, bool intoFolder) {
+    const fs::path output = o.positional.back();
+    std::error_code error;
+    const bool intoFile = HasGltfExtension(output) && !fs::is_directory(output, error);
+    const std::string format = intoFile && o.format.empty() ? LowerCase(output.extension().string()).substr(1)
+                                                            : ConvertFormat(o);
+    if (intoFile && intoFolder)
+        throw UsageError("several inputs go into a folder: give a folder and --format glb or gltf, not " +
+                         output.string());
+    if (intoFile && LowerCase(output.extension().string()) != "." + format)
+        throw UsageError(output.string() + " is not a ." + format + " file: leave out --format or rename the output");
+    AssignOutputs(tasks, [&](const FileTask& task) {
+        if (intoFile) return output;
+        fs::path relative = task.relative;
+        relative.replace_extension("." + format);
+        return output / relative;
+    });
+    for (FileTask& task : tasks) task.exporter = format == "glb" ? "glb2" : "gltf2";
+}
+
 // Decides each file's output and exporter, before any work starts.
 void PlanOutputs(const Options& o, std::vector<FileTask>& tasks) {
     const fs::path output = o.positional.back();
     const bool intoFolder = FolderOutput(o, tasks);
+    if (o.command == "convert" && GltfOutput(o)) {
+        PlanGltfOutputs(o, tasks, intoFolder);
+        return;
+    }
     if (o.command == "convert") {
         AssignOutputs(tasks, [&](const FileTask& task) { return intoFolder ? output / task.relative : output; });
         return;

@@ -11,6 +11,7 @@
 
 #include "toolkit/convert.h"
 #include "toolkit/gltf_accessors.h"
+#include "toolkit/gltf_convert.h"
 #include "toolkit/gltf_strip.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
@@ -231,6 +232,25 @@ FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& 
     return outcome;
 }
 
+// One --verify line per converted mesh; attributes beyond their bound are
+// the outcome's verification errors.
+void ReportChecks(const std::string& label, const std::vector<AttributeCheck>& checks, std::ostream& lines,
+                  FileOutcome& outcome) {
+    lines << "  " << label << ":";
+    for (const AttributeCheck& c : checks) {
+        lines << " " << SlotName(c.slot);
+        if (c.compared == 0)
+            lines << " (nothing finite to compare)";
+        else
+            lines << " " << Number(c.largestError) << (c.within ? " (bound " : " (BEYOND ") << Number(c.bound) << ")";
+        if (c.skipped) lines << " [" << Grouped(c.skipped) << " not comparable]";
+        if (!c.within)
+            outcome.verifyErrors.push_back(label + " " + SlotName(c.slot) + ": largest error " + Number(c.largestError) +
+                                           " beyond its " + FormatName(c.format) + " bound " + Number(c.bound));
+    }
+    lines << "\n";
+}
+
 bool IsGltfPath(const fs::path& path) {
     std::string extension = path.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -333,7 +353,88 @@ FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& sett
     return outcome;
 }
 
+namespace {
+
+// glTF out: a glTF 2.0 input is edited in place, anything else read through
+// the importer becomes a fresh document. Every converted attribute is checked
+// against its input, and the written file must read back exactly so.
+FileOutcome ConvertGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    GltfDocument document;
+    GltfConversion conversion;
+    std::vector<fs::path> filesRead;
+    std::vector<std::string> losses;
+    MeshCounts before;
+    if (IsGltfPath(task.input) && GltfMajorVersion(task.input) == 2) {
+        ReportPhase(WorkerPhase::Reading);
+        document = ReadGltf(task.input);
+        filesRead = document.filesRead;
+        before = CountsOf(document);
+        ReportPhase(WorkerPhase::Processing);
+        conversion = ConvertGltf(document, jobs, settings.layout, settings.matrix);
+    } else {
+        const Input input = ReadInput(task, ReadPurpose::ForEngine, settings);
+        filesRead = input.filesRead;
+        before = CountsOf(input.census);
+        ReportPhase(WorkerPhase::Processing);
+        std::vector<MeshAttributes> meshes;
+        for (unsigned m = 0; m < input.scene->mNumMeshes; ++m) meshes.push_back(AttributesOf(*input.scene->mMeshes[m]));
+        document.file = task.input;
+        document.folder = fs::absolute(task.input).parent_path();
+        conversion = BuildGltf(document, meshes, jobs, settings.layout, settings.matrix);
+        losses = ConversionLosses(*input.scene, settings.layout);
+    }
+
+    FileOutcome outcome;
+    std::ostringstream checks;
+    for (const auto& set : conversion.sets) ReportChecks(set->label, set->checks, checks, outcome);
+    if (!outcome.verifyErrors.empty()) {
+        outcome.ok = false;
+        outcome.error = "verification failed: " + outcome.verifyErrors.front() + "; nothing written";
+        outcome.report = settings.verify ? checks.str() : "";
+        return outcome;
+    }
+
+    const fs::path target = fs::absolute(task.output);
+    StagedOutput staged(target.parent_path());
+    ReportStaging(staged.staging().string());
+    ReportPhase(WorkerPhase::Writing);
+    const WrittenGltf written = WriteGltf(document, staged, target.filename());
+
+    ReportPhase(WorkerPhase::ReadingBack);
+    GltfDocument back;
+    try {
+        back = ReadGltf(staged.StagedPath(written.main));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
+    }
+    CheckWrittenGltf(back, conversion);
+    const MeshCounts after = CountsOf(back);
+    if (after.triangles != before.triangles)
+        throw std::runtime_error("the written file does not read back the same: " + Grouped(after.triangles) +
+                                 " triangles, not " + Grouped(before.triangles));
+    ApplyLosses(losses, settings, outcome);
+    std::vector<fs::path> protectedFiles = settings.inputs;
+    protectedFiles.insert(protectedFiles.end(), filesRead.begin(), filesRead.end());
+    const auto committed = staged.Commit(protectedFiles, written.main);
+
+    outcome.output = task.output;
+    outcome.before = before;
+    outcome.after = after;
+    outcome.bytesBefore = BytesOf(filesRead);
+    outcome.bytesAfter = BytesOf(committed);
+    std::ostringstream report;
+    report << task.input << " -> " << task.output << ": " << Meshes(after.meshes) << ", " << Grouped(conversion.vertices)
+           << " vertices converted, " << Grouped(conversion.streamBytes) << " bytes of vertex streams\n";
+    for (const std::string& note : conversion.notes) report << "  " << note << "\n";
+    if (settings.verify) report << checks.str();
+    outcome.report = report.str();
+    return outcome;
+}
+
+}  // namespace
+
 FileOutcome ConvertFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
+    if (!task.exporter.empty()) return ConvertGltfFile(task, jobs, settings);
     const Input input = ReadInput(task, ReadPurpose::ForEngine, settings);
     const aiScene& scene = *input.scene;
     ReportPhase(WorkerPhase::Processing);
@@ -361,21 +462,7 @@ FileOutcome ConvertFile(const FileTask& task, Jobs& jobs, const WorkSettings& se
         vertices += converted.vertexCount;
         bytes += static_cast<int64_t>(converted.streams[0].size() + converted.streams[1].size());
         if (!settings.verify) continue;
-        checks << "  " << MeshLabel(m, mesh) << ":";
-        for (const AttributeCheck& c : VerifyConversion(converted, attributes, settings.matrix)) {
-            checks << " " << SlotName(c.slot);
-            if (c.compared == 0)
-                checks << " (nothing finite to compare)";
-            else
-                checks << " " << Number(c.largestError) << (c.within ? " (bound " : " (BEYOND ") << Number(c.bound)
-                       << ")";
-            if (c.skipped) checks << " [" << Grouped(c.skipped) << " not comparable]";
-            if (!c.within)
-                outcome.verifyErrors.push_back(MeshLabel(m, mesh) + " " + SlotName(c.slot) + ": largest error " +
-                                               Number(c.largestError) + " beyond its " + FormatName(c.format) +
-                                               " bound " + Number(c.bound));
-        }
-        checks << "\n";
+        ReportChecks(MeshLabel(m, mesh), VerifyConversion(converted, attributes, settings.matrix), checks, outcome);
     }
     ReportPhase(WorkerPhase::Writing);
     const std::string manifest = ManifestJson(task.input, settings.layout, settings.matrix, entries);

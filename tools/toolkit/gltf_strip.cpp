@@ -10,19 +10,19 @@
 
 namespace meshjobs::tool {
 
-namespace {
-
-constexpr int TRIANGLES = 4;
-
 const char* ModeName(int64_t mode) {
     static const char* const NAMES[] = {"points", "lines", "line loop", "line strip", "triangles", "triangle strip",
                                         "triangle fan"};
     return mode >= 0 && mode < 7 ? NAMES[mode] : "an unknown mode";
 }
 
+namespace {
+
 // The compression extensions whose data the tool cannot decode: a document
 // that requires one cannot be edited without writing it out invalid.
 const char* const UNDECODED[] = {"KHR_draco_mesh_compression", "EXT_meshopt_compression", "KHR_meshopt_compression"};
+
+}  // namespace
 
 void RefuseUndecodable(const GltfJson& json) {
     const auto required = json.find("extensionsRequired");
@@ -34,8 +34,6 @@ void RefuseUndecodable(const GltfJson& json) {
                                          ", whose compressed data this tool cannot decode");
 }
 
-// The compression a primitive's own extensions name, if any; its data
-// then stays as it is.
 const char* CompressionOf(const GltfJson& primitive) {
     const auto extensions = primitive.find("extensions");
     if (extensions == primitive.end() || !extensions->is_object()) return nullptr;
@@ -43,6 +41,10 @@ const char* CompressionOf(const GltfJson& primitive) {
         if (extensions->contains(undecoded)) return undecoded;
     return nullptr;
 }
+
+namespace {
+
+constexpr int TRIANGLES = 4;
 
 int AccessorIndex(const GltfJson& value, const std::string& where) {
     if (!value.is_number_integer() || value.get<int64_t>() < 0)

@@ -19,6 +19,17 @@ struct GltfStrip {
     std::vector<std::string> notes;  // primitives passed through, and why
 };
 
+// "points", "triangles", ... for a primitive's mode.
+const char* ModeName(int64_t mode);
+
+// Throws std::runtime_error when the document requires a compression
+// extension whose data the tool cannot decode: editing it would write it out
+// invalid.
+void RefuseUndecodable(const GltfJson& json);
+// The undecodable compression a primitive's own extensions name, if any;
+// its data then stays as it is.
+const char* CompressionOf(const GltfJson& primitive);
+
 // Throws std::runtime_error for what the document holds but the tool cannot
 // write back soundly (compressed data it cannot decode).
 GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method);

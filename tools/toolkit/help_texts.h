@@ -11,6 +11,9 @@ commands:
   demo                          run every job on a built-in sphere, verify, time
   info FILE...                  meshes, vertex and index counts, attributes
   strip IN... OUT               remove vertices that no face uses
+  convert IN OUT.glb|OUT.gltf   convert vertices into glTF 2.0, quantised
+  convert IN... OUTDIR --format glb|gltf
+                                the same, one <stem>.glb or .gltf per input
   convert IN... OUTDIR --layout L
                                 convert vertices into a layout, write raw streams
   bench [--workers N] [BENCHMARK FLAGS]
@@ -91,16 +94,37 @@ animations, skins, cameras, lights, materials, texture files) is a warning.
 Other options as for every file command: see 'meshjobs --help'.
 )";
 
-inline constexpr char CONVERT_HELP[] = R"(usage: meshjobs convert IN OUTDIR --layout L [--matrix M] [--verify] [--strict]
-       meshjobs convert IN... OUTDIR --layout L [options]
+inline constexpr char CONVERT_HELP[] = R"(usage: meshjobs convert IN OUT.glb|OUT.gltf [--layout L] [--matrix M] [--verify]
+       meshjobs convert IN... OUTDIR --format glb|gltf [options]
+       meshjobs convert IN... OUTDIR --layout L [--matrix M] [--verify] [--strict]
 
-Converts the vertices of every mesh into layout L with the conversion job
-and writes, per mesh k, meshk.stream0.bin and meshk.stream1.bin (the
-destination streams, raw), meshk.indices.bin (UInt16, or UInt32 above 65,536
-vertices) and one manifest.json describing them: per attribute its slot,
-format, dimension, offset, stream and stride, and each mesh's vertex count.
-Polygons are triangulated and meshes split by primitive kind first.
+Converts the vertices of every mesh into layout L with the conversion job.
 
+Into glTF 2.0 (an output ending in .glb or .gltf, or a folder with --format,
+each input then written as <stem>.glb or <stem>.gltf there): a glTF 2.0
+input is edited in place; every primitive's position, normal, tangent,
+COLOR_0 and TEXCOORD_0..7 become interleaved vertex streams that accessors
+describe where they lie, and KHR_mesh_quantization is declared when an
+attribute is not float. Other attributes (joints, weights, further color
+and UV sets), morph targets, indices, materials, nodes, animations and
+extensions stay as they were. Other formats become a fresh document: one
+mesh, node and primitive per mesh read. The layout defaults to gltf; one
+glTF cannot describe (Float16 attributes, so compact) is refused. Every
+attribute is checked against its format's quantisation and the written file
+is read back: a file that fails either is not written.
+
+Otherwise, into OUTDIR: per mesh k, meshk.stream0.bin and meshk.stream1.bin
+(the destination streams, raw), meshk.indices.bin (UInt16, or UInt32 above
+65,536 vertices) and one manifest.json describing them: per attribute its
+slot, format, dimension, offset, stream and stride, and each mesh's vertex
+count. Here --layout is required.
+
+Files read through the importer have their polygons triangulated and meshes
+split by primitive kind first.
+
+  --layout gltf     Float32x3 position, SNorm8x4 normal (read as three
+                    bytes) and tangent in stream 0; UNorm8x4 color and
+                    Float32x2 UV sets in stream 1
   --layout full     all Float32: position, normal, tangent in stream 0;
                     color and UV sets in stream 1
   --layout compact  Float32x3 position, SNorm8x4 normal and tangent in
@@ -109,18 +133,21 @@ Polygons are triangulated and meshes split by primitive kind first.
                     in slot order; slots position, normal, tangent, color,
                     uv0..uv7; formats unorm8, snorm8, f16, f32; e.g.
                     position:f32x3,normal:snorm8x4,uv0:f16x2@1
+  --format F        glb or gltf: write glTF into the folder OUTDIR
   --matrix M        16 numbers, column by column (translation last), that
                     transform positions and tangents; normals get its inverse
-                    transpose
+                    transpose. In glTF, a mirroring matrix reverses the
+                    winding of indexed triangle lists so faces keep facing out
   --verify          decode the streams back and report the largest error per
                     attribute; fail (writing nothing) if one exceeds its
                     format's quantisation
-  --strict          fail a file whose streams lack anything the input had
+  --strict          fail a file whose output lacks anything the input had
 
-Attributes a mesh lacks are left out of its layout; what the streams cannot
-hold (morph targets, skins, animations, attributes outside the layout) is a
-warning. Files are written under temporary names and moved into place, the
-manifest last. Other options as for every file command: see 'meshjobs --help'.
+Attributes a mesh lacks are left out of its layout; what the output cannot
+hold (for raw streams: morph targets, skins, animations, attributes outside
+the layout) is a warning. Files are written under temporary names and moved
+into place, the manifest or glTF file last. Other options as for every file
+command: see 'meshjobs --help'.
 )";
 
 inline constexpr char BENCH_HELP[] = R"(usage: meshjobs bench [--workers N] [BENCHMARK FLAGS]

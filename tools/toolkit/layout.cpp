@@ -151,10 +151,21 @@ Layout CompactLayout() {
     return layout;
 }
 
+Layout GltfLayout() {
+    Layout layout{"gltf", {}};
+    layout.slots[POSITION] = AttributeFormat{FLOAT32, 3, 0};
+    layout.slots[NORMAL] = AttributeFormat{SNORM8, 4, 0};
+    layout.slots[TANGENT] = AttributeFormat{SNORM8, 4, 0};
+    layout.slots[COLOR] = AttributeFormat{UNORM8, 4, 1};
+    for (int k = 0; k < UV_SET_COUNT; ++k) layout.slots[UV0 + k] = AttributeFormat{FLOAT32, 2, 1};
+    return layout;
+}
+
 Layout ParseLayout(const std::string& text) {
     const std::string lowered = Lower(text);
     if (lowered == "full") return FullLayout();
     if (lowered == "compact") return CompactLayout();
+    if (lowered == "gltf") return GltfLayout();
 
     Layout layout{text, {}};
     std::string item;
@@ -172,7 +183,7 @@ Layout ParseLayout(const std::string& text) {
         layout.slots[slot] = format;
         any = true;
     }
-    if (!any) throw std::invalid_argument("empty layout: use full, compact or slot:format entries");
+    if (!any) throw std::invalid_argument("empty layout: use full, compact, gltf or slot:format entries");
     if (!layout.slots[POSITION]) layout.slots[POSITION] = AttributeFormat{FLOAT32, 3, 0};
     return layout;
 }

@@ -39,12 +39,16 @@ std::optional<int> SlotByName(const std::string& name);
 std::string FormatName(uint8_t format);               // "UNorm8", "SNorm8", "Float16", "Float32"
 int ComponentSize(uint8_t format);
 
-// "full", "compact", or a comma-separated list of slot:format[xN][@stream],
+// "full", "compact", "gltf", or a comma-separated list of slot:format[xN][@stream],
 // e.g. "position:f32x3,normal:snorm8x4,color:unorm8x4@1,uv0:f16x2@1".
 // Throws std::invalid_argument with a one-line reason.
 Layout ParseLayout(const std::string& text);
 Layout FullLayout();
 Layout CompactLayout();
+// What glTF 2.0 with quantised attributes describes: Float32x3 position,
+// SNorm8x4 normal (read as three bytes) and tangent, UNorm8x4 color,
+// Float32x2 UV sets.
+Layout GltfLayout();
 std::string LayoutText(const Layout& layout);
 
 // Why the job could not store this attribute as asked, or empty if it can.
