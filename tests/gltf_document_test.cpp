@@ -91,7 +91,7 @@ TEST(GltfAccessors, DecodeEveryComponentTypeLayoutAndSparseStorage) {
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
         GltfDocument document = InMemory({{"bufferViews", GltfJson::parse(c.views)}}, {c.bytes});
-        document.json["accessors"] = {GltfJson::parse(c.accessor)};
+        document.json["accessors"] = GltfJson::array({GltfJson::parse(c.accessor)});
         EXPECT_EQ(AccessorFloats(document, 0), c.expected);
     }
 }
