@@ -187,6 +187,21 @@ bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::v
     return true;
 }
 
+// Stages the document beside its destination and reads the staged file back,
+// as every glTF output is checked before it lands.
+GltfDocument StageAndReadBack(const GltfDocument& document, StagedOutput& staged, const fs::path& name,
+                              WrittenGltf& written) {
+    ReportStaging(staged.staging().string());
+    ReportPhase(WorkerPhase::Writing);
+    written = WriteGltf(document, staged, name);
+    ReportPhase(WorkerPhase::ReadingBack);
+    try {
+        return ReadGltf(staged.StagedPath(written.main));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
+    }
+}
+
 // glTF 2.0 in and out: the document is edited, not rebuilt, so everything
 // the jobs do not touch is written back as it was read.
 FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
@@ -202,17 +217,8 @@ FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& 
 
     const fs::path target = fs::absolute(task.output);
     StagedOutput staged(target.parent_path());
-    ReportStaging(staged.staging().string());
-    ReportPhase(WorkerPhase::Writing);
-    const WrittenGltf written = WriteGltf(document, staged, target.filename());
-
-    ReportPhase(WorkerPhase::ReadingBack);
-    GltfDocument back;
-    try {
-        back = ReadGltf(staged.StagedPath(written.main));
-    } catch (const std::exception& e) {
-        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
-    }
+    WrittenGltf written;
+    const GltfDocument back = StageAndReadBack(document, staged, target.filename(), written);
     if (!SameBits(TrianglePositions(back), triangles))
         throw std::runtime_error("the written file does not read back the same: its triangles differ");
 
@@ -396,17 +402,8 @@ FileOutcome ConvertGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings
 
     const fs::path target = fs::absolute(task.output);
     StagedOutput staged(target.parent_path());
-    ReportStaging(staged.staging().string());
-    ReportPhase(WorkerPhase::Writing);
-    const WrittenGltf written = WriteGltf(document, staged, target.filename());
-
-    ReportPhase(WorkerPhase::ReadingBack);
-    GltfDocument back;
-    try {
-        back = ReadGltf(staged.StagedPath(written.main));
-    } catch (const std::exception& e) {
-        throw std::runtime_error("the written file does not read back (" + std::string(e.what()) + ")");
-    }
+    WrittenGltf written;
+    const GltfDocument back = StageAndReadBack(document, staged, target.filename(), written);
     CheckWrittenGltf(back, conversion);
     const MeshCounts after = CountsOf(back);
     if (after.triangles != before.triangles)
