@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+using testing::MessageOf;
 using testing::Slurp;
 
 Bytes Floats(std::vector<float> values) {
@@ -36,15 +37,6 @@ GltfDocument InMemory(GltfJson json, std::vector<Bytes> buffers) {
     for (const Bytes& buffer : buffers) document.json["buffers"].push_back({{"byteLength", buffer.size()}});
     document.buffers = std::move(buffers);
     return document;
-}
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 struct DecodeCase {

@@ -24,6 +24,7 @@ namespace meshjobs::tool {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::MessageOf;
 
 const fs::path MODELS = "/usr/share/assimp/models";
 const fs::path BOX_TEXTURED = MODELS / "glTF2/BoxTextured-glTF/BoxTextured.gltf";
@@ -43,15 +44,6 @@ std::vector<std::string> Listing(const fs::path& folder) {
         names.push_back(entry.path().lexically_relative(folder).string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 class ToolOutput : public testing::ToolTest {};

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -120,6 +121,16 @@ protected:
 
     fs::path dir_;
 };
+
+// What `action` threw, or "(no error)".
+inline std::string MessageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
 
 // The line of `err` about `file`, or "" if there is none.
 inline std::string LineAbout(const std::string& err, const std::string& file) {
