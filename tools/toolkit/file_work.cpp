@@ -187,6 +187,18 @@ bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::v
     return true;
 }
 
+// The input document; its reasons without the file name, which the line
+// reporting the file already starts with.
+GltfDocument ReadInputGltf(const std::string& input) {
+    try {
+        return ReadGltf(input);
+    } catch (const std::runtime_error& e) {
+        std::string reason = e.what();
+        if (reason.rfind(input + ": ", 0) == 0) reason.erase(0, input.size() + 2);
+        throw std::runtime_error(reason);
+    }
+}
+
 // Stages the document beside its destination and reads the staged file back,
 // as every glTF output is checked before it lands.
 GltfDocument StageAndReadBack(const GltfDocument& document, StagedOutput& staged, const fs::path& name,
@@ -206,7 +218,7 @@ GltfDocument StageAndReadBack(const GltfDocument& document, StagedOutput& staged
 // the jobs do not touch is written back as it was read.
 FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
     ReportPhase(WorkerPhase::Reading);
-    GltfDocument document = ReadGltf(task.input);
+    GltfDocument document = ReadInputGltf(task.input);
     std::vector<fs::path> protectedFiles = settings.inputs;
     protectedFiles.insert(protectedFiles.end(), document.filesRead.begin(), document.filesRead.end());
     const MeshCounts before = CountsOf(document);
@@ -372,7 +384,7 @@ FileOutcome ConvertGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings
     MeshCounts before;
     if (IsGltfPath(task.input) && GltfMajorVersion(task.input) == 2) {
         ReportPhase(WorkerPhase::Reading);
-        document = ReadGltf(task.input);
+        document = ReadInputGltf(task.input);
         filesRead = document.filesRead;
         before = CountsOf(document);
         ReportPhase(WorkerPhase::Processing);
