@@ -151,12 +151,11 @@ Layout CompactLayout() {
     return layout;
 }
 
+// The compact layout as glTF can describe it: texture coordinates as singles,
+// since glTF has no half-precision accessors.
 Layout GltfLayout() {
-    Layout layout{"gltf", {}};
-    layout.slots[POSITION] = AttributeFormat{FLOAT32, 3, 0};
-    layout.slots[NORMAL] = AttributeFormat{SNORM8, 4, 0};
-    layout.slots[TANGENT] = AttributeFormat{SNORM8, 4, 0};
-    layout.slots[COLOR] = AttributeFormat{UNORM8, 4, 1};
+    Layout layout = CompactLayout();
+    layout.name = "gltf";
     for (int k = 0; k < UV_SET_COUNT; ++k) layout.slots[UV0 + k] = AttributeFormat{FLOAT32, 2, 1};
     return layout;
 }
