@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,6 +88,29 @@ inline ValidatorVerdict Validate(const std::filesystem::path& file) {
         verdict.messages.push_back({m.at("code"), m.at("message"), m.value("pointer", "")});
     verdict.info = line.at("info");
     return verdict;
+}
+
+inline const std::filesystem::path SYSTEM_GLTF_MODELS = "/usr/share/assimp/models/glTF2";
+
+struct ValidModel {
+    std::filesystem::path file;
+    ValidatorVerdict verdict;
+};
+
+// Every glTF 2.0 test model Debian ships that the validator accepts, in path
+// order, with its verdict: the inputs the tool's glTF outputs are held to.
+inline std::vector<ValidModel> ValidSystemModels() {
+    std::vector<ValidModel> models;
+    if (!std::filesystem::exists(SYSTEM_GLTF_MODELS)) return models;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(SYSTEM_GLTF_MODELS)) {
+        const std::filesystem::path& file = entry.path();
+        if (file.extension() != ".gltf" && file.extension() != ".glb") continue;
+        ValidatorVerdict verdict = Validate(file);
+        if (verdict.errors == 0 && verdict.info.value("version", "").rfind("2.", 0) == 0)
+            models.push_back({file, std::move(verdict)});
+    }
+    std::sort(models.begin(), models.end(), [](const ValidModel& a, const ValidModel& b) { return a.file < b.file; });
+    return models;
 }
 
 }  // namespace meshjobs::testing
