@@ -264,7 +264,7 @@ BatchSummary RunBatch(const std::vector<FileTask>& tasks, const std::vector<size
     std::vector<bool> ended(tasks.size(), false);
     for (size_t i : selected) ended[i] = !tasks[i].failure.empty();
     summary.interruptedBy = RunWorkers(
-        options.program, work.size(),
+        options.worker, work.size(),
         [&](size_t k) {
             std::vector<std::string> arguments = options.workerArguments;
             arguments.push_back(std::to_string(work[k]));

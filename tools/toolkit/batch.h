@@ -49,8 +49,8 @@ struct BatchOptions {
     bool progress = false;        // a bar on `err` (a terminal)
     bool quiet = false;           // only failures and warnings
     WorkerLimits limits;
-    std::string program;          // the tool itself, run as a worker
-    // Arguments that make `program` a worker; the task's index follows.
+    WorkerStart worker;           // the tool itself, run or forked as a worker
+    // Arguments that make it a worker; the task's index follows.
     std::vector<std::string> workerArguments;
     std::string reportPath;       // JSON Lines, one object per file; empty: none
 };

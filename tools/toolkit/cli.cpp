@@ -412,7 +412,11 @@ int RunFiles(const Options& o, const std::vector<std::string>& args, const std::
     const int threads = o.threads.empty() ? std::max(1, Cores() / std::min(batch.workers, files))
                                           : WholeNumber("--threads", o.threads, 1, 1024);
     const WorkerContext context(args, libraryPath, threads, tasks);
-    batch.program = WorkerProgram(environment);
+    batch.worker.program = WorkerProgram(environment);
+    if (environment.forkWorkers)
+        batch.worker.body = [](const std::vector<std::string>& arguments) {
+            return RunWorker(arguments.at(1), std::stoul(arguments.at(2)));
+        };
     batch.workerArguments = {WORKER_COMMAND, context.path()};
     const BatchSummary summary = RunBatch(tasks, selected, batch, out, err);
     if (summary.interruptedBy) return 128 + summary.interruptedBy;  // as a shell reports a signal

@@ -12,6 +12,9 @@ struct CliEnvironment {
     // The program that processes one file in a worker process: the meshjobs
     // tool itself. The file commands need it.
     std::string workerProgram;
+    // Workers are forks of this process instead: the tool's own main, which
+    // has one thread while it runs them.
+    bool forkWorkers = false;
 };
 
 // `args` without the program name. Returns the exit status: 0 success,

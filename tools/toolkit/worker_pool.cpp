@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 namespace meshjobs::tool {
@@ -27,6 +29,7 @@ struct Running {
     pid_t pid = -1;
     int result = -1;  // read ends; -1 once at end of file
     int error = -1;
+    int exit = -1;  // readable once the worker has exited; -1 where the kernel lacks it
     Clock::time_point deadline;
     bool hasDeadline = false;
     WorkerEnding ending;
@@ -60,11 +63,32 @@ private:
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Everything the child needs is prepared before fork(): between fork and exec
-// only async-signal-safe calls are made.
-Running Launch(const std::string& program, const std::vector<std::string>& arguments, const WorkerLimits& limits) {
+// A forked worker: the signal handlers the pool set go back to the defaults
+// a new program would have, nothing escapes into the caller's frames, and
+// what it buffered is written before it exits.
+[[noreturn]] void RunForked(const WorkerStart& start, const std::vector<std::string>& arguments) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    int code = 0;
+    try {
+        code = start.body(arguments);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "meshjobs: %s\n", e.what());
+        code = 1;
+    } catch (...) {
+        code = 1;
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    _exit(code);
+}
+
+// Everything an exec'd child needs is prepared before fork(): between fork
+// and exec only async-signal-safe calls are made.
+Running Launch(const WorkerStart& start, const std::vector<std::string>& arguments, const WorkerLimits& limits) {
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
+    argv.push_back(const_cast<char*>(start.program.c_str()));
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
@@ -75,6 +99,10 @@ Running Launch(const std::string& program, const std::vector<std::string>& argum
         Fail("cannot start a worker");
     }
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    // Else a forked worker writes the caller's pending output a second time.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         const int saved = errno;
@@ -91,7 +119,12 @@ Running Launch(const std::string& program, const std::vector<std::string>& argum
         dup2(error[1], STDOUT_FILENO);
         dup2(error[1], STDERR_FILENO);
         dup2(result[1], RESULT_CHANNEL);
-        execv(program.c_str(), argv.data());
+        if (start.body) {
+            for (int fd : {result[0], result[1], error[0], error[1], devNull})
+                if (fd > STDERR_FILENO && fd != RESULT_CHANNEL) close(fd);
+            RunForked(start, arguments);
+        }
+        execv(start.program.c_str(), argv.data());
         const char message[] = "meshjobs: cannot start the worker program\n";
         (void)!write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);
@@ -101,6 +134,7 @@ Running Launch(const std::string& program, const std::vector<std::string>& argum
     if (devNull >= 0) close(devNull);
     Running running;
     running.pid = pid;
+    running.exit = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     running.result = result[0];
     running.error = error[0];
     if (limits.timeoutSeconds > 0) {
@@ -140,7 +174,7 @@ std::string Tail(const std::string& text) {
 
 }  // namespace
 
-int RunWorkers(const std::string& program, size_t count,
+int RunWorkers(const WorkerStart& start, size_t count,
                const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
                const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished) {
     const InterruptGuard guard;
@@ -155,17 +189,23 @@ int RunWorkers(const std::string& program, size_t count,
                     r.ending.interrupted = true;
                 }
         while (!g_interrupt && next < count && static_cast<int>(running.size()) < std::max(1, parallel)) {
-            running.push_back(Launch(program, argumentsFor(next), limits));
+            running.push_back(Launch(start, argumentsFor(next), limits));
             running.back().index = next++;
         }
+        // A worker that closed its pipes is waited for by its exit, or where
+        // the kernel cannot tell that, by polling every millisecond: a file's
+        // end must not wait on a timer.
         std::vector<pollfd> fds;
+        int waitMs = 200;
         for (const Running& r : running) {
             if (r.result >= 0) fds.push_back({r.result, POLLIN, 0});
             if (r.error >= 0) fds.push_back({r.error, POLLIN, 0});
+            if (r.result < 0 && r.error < 0) {
+                if (r.exit >= 0) fds.push_back({r.exit, POLLIN, 0});
+                else waitMs = 1;
+            }
         }
-        // Wake for the nearest deadline, and now and then for a worker that
-        // closed its pipes but has not exited yet.
-        int waitMs = 200;
+        // Wake for the nearest deadline.
         const auto now = Clock::now();
         for (const Running& r : running)
             if (r.hasDeadline && !r.ending.timedOut) {
@@ -197,6 +237,7 @@ int RunWorkers(const std::string& program, size_t count,
             r.ending.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
             r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             r.ending.errorTail = Tail(r.ending.errorTail);
+            if (r.exit >= 0) close(r.exit);
             const size_t index = r.index;
             WorkerEnding ending = std::move(r.ending);
             ending.interrupted |= g_interrupt != 0;

@@ -25,17 +25,26 @@ struct WorkerEnding {
     std::string errorTail;   // the last lines it wrote to its standard error
 };
 
+// How a worker starts: `program` run with the arguments, or, where `body` is
+// set, a fork of this process that calls `body` with them and exits with its
+// answer, so no program is loaded again. Forking needs a caller with one
+// thread, as the tool is while it runs workers.
+struct WorkerStart {
+    std::string program;
+    std::function<int(const std::vector<std::string>&)> body;
+};
+
 // Workers write their messages to this descriptor; the pool reads them.
 inline constexpr int RESULT_CHANNEL = 3;
 // A worker whose allocation failed exits with this code.
 inline constexpr int OUT_OF_MEMORY_EXIT = 86;
 
-// Runs `program` with `argumentsFor(i)` for every i in [0, count), at most
+// Starts a worker with `argumentsFor(i)` for every i in [0, count), at most
 // `parallel` at once, under `limits`; calls `finished(i, ending)` on the
 // calling thread as each ends, in the order they end. An interrupt (SIGINT,
 // SIGTERM) starts no more workers and ends the running ones; the answer is
 // then that signal's number, else 0.
-int RunWorkers(const std::string& program, size_t count,
+int RunWorkers(const WorkerStart& start, size_t count,
                 const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
                 const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished);
 
