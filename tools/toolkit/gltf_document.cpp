@@ -40,24 +40,30 @@ Container Unpack(const std::vector<uint8_t>& bytes) {
         throw std::runtime_error("truncated GLB: the header promises " + std::to_string(length) + " bytes, the file has " +
                                  std::to_string(bytes.size()));
     // Each chunk: length, type, then that many bytes, all inside `length`.
-    auto chunkAt = [&](uint64_t at) -> std::pair<uint32_t, std::vector<uint8_t>> {
+    struct Chunk {
+        uint32_t type;
+        size_t begin, size;
+    };
+    auto chunkAt = [&](uint64_t at) {
         if (at + 8 > length) throw std::runtime_error("truncated GLB: a chunk header is cut short");
         const uint64_t size = Word(bytes, static_cast<size_t>(at));
         if (at + 8 + size > length) throw std::runtime_error("truncated GLB: a chunk reaches past the end");
-        const auto begin = bytes.begin() + static_cast<ptrdiff_t>(at + 8);
-        return {Word(bytes, static_cast<size_t>(at + 4)), {begin, begin + static_cast<ptrdiff_t>(size)}};
+        return Chunk{Word(bytes, static_cast<size_t>(at + 4)), static_cast<size_t>(at + 8), static_cast<size_t>(size)};
     };
-    auto [type, json] = chunkAt(12);
-    if (type != CHUNK_JSON) throw std::runtime_error("GLB whose first chunk is not JSON");
+    const Chunk json = chunkAt(12);
+    if (json.type != CHUNK_JSON) throw std::runtime_error("GLB whose first chunk is not JSON");
     Container container;
     // Padding is spaces by the rules, though some writers use zeros.
-    while (!json.empty() && (json.back() == 0 || json.back() == ' ')) json.pop_back();
-    container.json.assign(json.begin(), json.end());
-    for (uint64_t at = 20 + (uint64_t{Word(bytes, 12)} + 3) / 4 * 4; at + 8 <= length;) {
-        auto [chunkType, data] = chunkAt(at);
-        at += 8 + (data.size() + 3) / 4 * 4;
-        if (chunkType == CHUNK_BIN) {
-            container.bin = std::move(data);
+    size_t jsonSize = json.size;
+    while (jsonSize > 0 && (bytes[json.begin + jsonSize - 1] == 0 || bytes[json.begin + jsonSize - 1] == ' '))
+        --jsonSize;
+    container.json.assign(reinterpret_cast<const char*>(bytes.data() + json.begin), jsonSize);
+    for (uint64_t at = 20 + (uint64_t{json.size} + 3) / 4 * 4; at + 8 <= length;) {
+        const Chunk chunk = chunkAt(at);
+        at += 8 + (chunk.size + 3) / 4 * 4;
+        if (chunk.type == CHUNK_BIN) {
+            const auto begin = bytes.begin() + static_cast<ptrdiff_t>(chunk.begin);
+            container.bin.emplace(begin, begin + static_cast<ptrdiff_t>(chunk.size));
             break;
         }
     }
@@ -134,9 +140,10 @@ void NoteImages(GltfDocument& document) {
 
 int GltfMajorVersion(const fs::path& path) {
     try {
-        const std::vector<uint8_t> bytes = gltf::ReadFileBytes(path);
-        if (IsGlb(bytes)) return bytes.size() >= 8 ? static_cast<int>(std::min<uint32_t>(Word(bytes, 4), 1000)) : 0;
-        return MajorOf(GltfJson::parse(Unpack(bytes).json, nullptr, false));
+        // A GLB says it in its header; a .gltf is all JSON.
+        const std::vector<uint8_t> head = gltf::ReadFileBytes(path, 8);
+        if (IsGlb(head)) return head.size() >= 8 ? static_cast<int>(std::min<uint32_t>(Word(head, 4), 1000)) : 0;
+        return MajorOf(GltfJson::parse(Unpack(gltf::ReadFileBytes(path)).json, nullptr, false));
     } catch (const std::exception&) {
         return 0;  // unreadable: whichever reader takes it will say why
     }

@@ -1,9 +1,12 @@
 #include "toolkit/gltf_json.h"
 
 #include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -134,13 +137,19 @@ std::string UriOf(const fs::path& relative) {
 
 namespace meshjobs::tool::gltf {
 
-std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+std::vector<uint8_t> ReadFileBytes(const fs::path& path, size_t limit) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) throw std::runtime_error(SystemMessage("cannot read", path, errno));
+    // Sized once from the file's length and read straight into place; a file
+    // that grows meanwhile is still read to its end.
+    struct stat status {};
     std::vector<uint8_t> bytes;
+    if (fstat(fileno(file), &status) == 0 && status.st_size > 0)
+        bytes.resize(std::min(static_cast<size_t>(status.st_size), limit));
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
     uint8_t chunk[1 << 16];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+    for (size_t got = 0; bytes.size() < limit && (got = std::fread(chunk, 1, std::min(sizeof chunk, limit - bytes.size()), file)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + got);
     const int failure = std::ferror(file) ? errno : 0;
     std::fclose(file);
     if (failure) throw std::runtime_error(SystemMessage("cannot read", path, failure));

@@ -39,7 +39,8 @@ std::string UriOf(const std::filesystem::path& relative);
 
 namespace meshjobs::tool::gltf {
 
-// A whole file; throws std::runtime_error "cannot read <path>: <reason>".
-std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+// A whole file, or its first `limit` bytes; throws std::runtime_error
+// "cannot read <path>: <reason>".
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path, size_t limit = SIZE_MAX);
 
 }  // namespace meshjobs::tool::gltf

@@ -54,6 +54,11 @@ std::vector<uint8_t> Repack(const GltfDocument& document, GltfJson& json) {
     }
 
     std::vector<uint8_t> packed;
+    size_t total = 0;
+    for (size_t v = 0; v < viewCount; ++v)
+        if (used[v] && json["bufferViews"][v].is_object())
+            total += gltf::Number(json["bufferViews"][v], "byteLength", "buffer view", 0) + 3;
+    packed.reserve(total);
     std::vector<size_t> renumbered(viewCount, 0);
     GltfJson views = GltfJson::array();
     for (size_t v = 0; v < viewCount; ++v) {
@@ -138,26 +143,26 @@ void Put(std::vector<uint8_t>& bytes, uint32_t word) {
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(word >> (8 * i)));
 }
 
-std::vector<uint8_t> Glb(std::string json, std::vector<uint8_t> bin) {
+// A GLB as its pieces: the header with the JSON chunk, then the BIN chunk's
+// header, bytes and padding, written without joining them.
+void WriteGlb(StagedOutput& output, const fs::path& relative, std::string json, const std::vector<uint8_t>& bin) {
     json.resize((json.size() + 3) / 4 * 4, ' ');
-    const bool hasBin = !bin.empty();
-    bin.resize((bin.size() + 3) / 4 * 4, 0);
-    const uint64_t total = 12 + 8 + json.size() + (hasBin ? 8 + bin.size() : 0);
+    const size_t binPadded = (bin.size() + 3) / 4 * 4;
+    const uint64_t total = 12 + 8 + json.size() + (bin.empty() ? 0 : 8 + binPadded);
     if (total > UINT32_MAX) throw std::runtime_error("the document is too large for a GLB file (4 GiB)");
-    std::vector<uint8_t> bytes;
-    bytes.reserve(static_cast<size_t>(total));
-    Put(bytes, 0x46546C67);  // "glTF"
-    Put(bytes, 2);
-    Put(bytes, static_cast<uint32_t>(total));
-    Put(bytes, static_cast<uint32_t>(json.size()));
-    Put(bytes, 0x4E4F534A);  // "JSON"
-    bytes.insert(bytes.end(), json.begin(), json.end());
-    if (hasBin) {
-        Put(bytes, static_cast<uint32_t>(bin.size()));
-        Put(bytes, 0x004E4942);  // "BIN\0"
-        bytes.insert(bytes.end(), bin.begin(), bin.end());
-    }
-    return bytes;
+    std::vector<uint8_t> head;
+    head.reserve(20 + json.size() + 8);
+    Put(head, 0x46546C67);  // "glTF"
+    Put(head, 2);
+    Put(head, static_cast<uint32_t>(total));
+    Put(head, static_cast<uint32_t>(json.size()));
+    Put(head, 0x4E4F534A);  // "JSON"
+    head.insert(head.end(), json.begin(), json.end());
+    if (bin.empty()) return output.WriteFile(relative, {{head.data(), head.size()}});
+    Put(head, static_cast<uint32_t>(binPadded));
+    Put(head, 0x004E4942);  // "BIN\0"
+    const uint8_t padding[3] = {};
+    output.WriteFile(relative, {{head.data(), head.size()}, {bin.data(), bin.size()}, {padding, binPadded - bin.size()}});
 }
 
 std::string Lowercase(std::string text) {
@@ -182,8 +187,7 @@ WrittenGltf WriteGltf(const GltfDocument& document, StagedOutput& output, const 
     std::set<fs::path> staged = {written.main};
     CopyImages(document, json, output, base, staged);
     if (extension == ".glb") {
-        const std::vector<uint8_t> bytes = Glb(json.dump(), std::move(bin));
-        output.WriteFile(written.main, bytes.data(), bytes.size());
+        WriteGlb(output, written.main, json.dump(), bin);
     } else {
         if (json.contains("buffers")) {
             const fs::path name = BinName(document, output, base, written.main.stem(), staged);

@@ -56,6 +56,10 @@ fs::path StagedOutput::StagedPath(const fs::path& relative) const {
 }
 
 void StagedOutput::WriteFile(const fs::path& relative, const void* data, size_t size) {
+    WriteFile(relative, {{data, size}});
+}
+
+void StagedOutput::WriteFile(const fs::path& relative, std::initializer_list<Piece> pieces) {
     const fs::path path = StagedPath(relative);
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
@@ -63,18 +67,20 @@ void StagedOutput::WriteFile(const fs::path& relative, const void* data, size_t 
 
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw std::runtime_error(SystemMessage("cannot write", relative, errno));
-    const char* at = static_cast<const char*>(data);
-    size_t left = size;
     int failure = 0;
-    while (left > 0 && !failure) {
-        const ssize_t written = ::write(fd, at, left);
-        if (written < 0) {
-            if (errno != EINTR) failure = errno;
-        } else if (written == 0) {
-            failure = ENOSPC;  // no progress and no reason: the usual one
-        } else {
-            at += written;
-            left -= static_cast<size_t>(written);
+    for (const Piece& piece : pieces) {
+        const char* at = static_cast<const char*>(piece.data);
+        size_t left = piece.size;
+        while (left > 0 && !failure) {
+            const ssize_t written = ::write(fd, at, left);
+            if (written < 0) {
+                if (errno != EINTR) failure = errno;
+            } else if (written == 0) {
+                failure = ENOSPC;  // no progress and no reason: the usual one
+            } else {
+                at += written;
+                left -= static_cast<size_t>(written);
+            }
         }
     }
     // A file system that cannot sync this kind of file (EINVAL) still has it.

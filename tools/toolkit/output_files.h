@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ public:
     // Writes a whole staged file: every write checked, synced, close checked.
     // Throws std::runtime_error with the system's reason.
     void WriteFile(const std::filesystem::path& relative, const void* data, size_t size);
+    // The same, for a file written as consecutive pieces.
+    struct Piece {
+        const void* data;
+        size_t size;
+    };
+    void WriteFile(const std::filesystem::path& relative, std::initializer_list<Piece> pieces);
 
     // Every regular file now staged, as paths relative to staging(), sorted.
     std::vector<std::filesystem::path> Files() const;
