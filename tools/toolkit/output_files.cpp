@@ -101,14 +101,31 @@ std::vector<fs::path> StagedOutput::Files() const {
 
 namespace {
 
-bool SameFile(const fs::path& destination, const fs::path& kept) {
-    std::error_code error;
-    if (fs::exists(destination, error)) return fs::equivalent(destination, kept, error) && !error;
-    const fs::path a = fs::weakly_canonical(fs::absolute(destination), error);
-    if (error) return false;
-    const fs::path b = fs::weakly_canonical(fs::absolute(kept), error);
-    return !error && a == b;
-}
+// The files no output may land on, each looked up once: by identity where
+// it exists, and by its resolved path for a destination not made yet.
+class ProtectedFiles {
+public:
+    explicit ProtectedFiles(const std::vector<fs::path>& files) {
+        for (const fs::path& file : files) {
+            struct stat status {};
+            if (::stat(file.c_str(), &status) == 0) identities_.insert({status.st_dev, status.st_ino});
+            std::error_code error;
+            const fs::path resolved = fs::weakly_canonical(fs::absolute(file), error);
+            if (!error) paths_.insert(resolved);
+        }
+    }
+    bool Holds(const fs::path& destination) const {
+        struct stat status {};
+        if (::stat(destination.c_str(), &status) == 0) return identities_.count({status.st_dev, status.st_ino}) > 0;
+        std::error_code error;
+        const fs::path resolved = fs::weakly_canonical(fs::absolute(destination), error);
+        return !error && paths_.count(resolved) > 0;
+    }
+
+private:
+    std::set<std::pair<dev_t, ino_t>> identities_;
+    std::set<fs::path> paths_;
+};
 
 void SyncFolder(const fs::path& folder) {
     // Makes the renames themselves durable; a failure here loses nothing written.
@@ -128,11 +145,11 @@ std::vector<fs::path> StagedOutput::Commit(const std::vector<fs::path>& protecte
         if (at != order.end()) std::rotate(at, at + 1, order.end());
     }
     // Every check before the first move, so a refusal moves nothing.
+    const ProtectedFiles kept(protectedFiles);
     for (const fs::path& relative : order) {
         const fs::path destination = folder_ / relative;
-        for (const fs::path& kept : protectedFiles)
-            if (SameFile(destination, kept))
-                throw std::runtime_error("refusing to overwrite the input's file " + relative.string());
+        if (kept.Holds(destination))
+            throw std::runtime_error("refusing to overwrite the input's file " + relative.string());
         std::error_code error;
         if (fs::is_directory(destination, error))
             throw std::runtime_error(SystemMessage("cannot write", destination, EISDIR));
