@@ -204,20 +204,25 @@ std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document) 
     std::vector<std::vector<float>> all;
     const auto meshes = document.json.find("meshes");
     if (meshes == document.json.end() || !meshes->is_array()) return all;
+    // Primitives often share one position accessor: each is decoded once.
+    std::map<int, std::vector<float>> decoded;
     for (const auto& mesh : *meshes)
         for (const auto& primitive : mesh.at("primitives")) {
             if (primitive.value("mode", int64_t{TRIANGLES}) != TRIANGLES || !primitive.contains("indices") ||
                 !primitive.at("attributes").contains("POSITION"))
                 continue;
             const std::vector<uint32_t> indices = AccessorUints(document, primitive["indices"].get<int>());
-            const std::vector<float> positions =
-                AccessorFloats(document, primitive["attributes"]["POSITION"].get<int>());
-            std::vector<float> triangles;
-            triangles.reserve(indices.size() * 3);
-            for (uint32_t index : indices) {
-                if (static_cast<size_t>(index) * 3 + 3 > positions.size())
-                    throw std::runtime_error("an index names no position");
-                triangles.insert(triangles.end(), positions.begin() + index * 3, positions.begin() + index * 3 + 3);
+            const int accessor = primitive["attributes"]["POSITION"].get<int>();
+            auto found = decoded.find(accessor);
+            if (found == decoded.end()) found = decoded.emplace(accessor, AccessorFloats(document, accessor)).first;
+            const std::vector<float>& positions = found->second;
+            std::vector<float> triangles(indices.size() * 3);
+            for (size_t i = 0; i < indices.size(); ++i) {
+                const size_t at = static_cast<size_t>(indices[i]) * 3;
+                if (at + 3 > positions.size()) throw std::runtime_error("an index names no position");
+                triangles[i * 3] = positions[at];
+                triangles[i * 3 + 1] = positions[at + 1];
+                triangles[i * 3 + 2] = positions[at + 2];
             }
             all.push_back(std::move(triangles));
         }

@@ -38,8 +38,8 @@ public:
     // std::invalid_argument for a path that is absolute or climbs out.
     std::filesystem::path StagedPath(const std::filesystem::path& relative) const;
 
-    // Writes a whole staged file: every write checked, synced, close checked.
-    // Throws std::runtime_error with the system's reason.
+    // Writes a whole staged file: every write checked, close checked; Commit
+    // syncs it. Throws std::runtime_error with the system's reason.
     void WriteFile(const std::filesystem::path& relative, const void* data, size_t size);
     // The same, for a file written as consecutive pieces.
     struct Piece {
@@ -51,8 +51,8 @@ public:
     // Every regular file now staged, as paths relative to staging(), sorted.
     std::vector<std::filesystem::path> Files() const;
 
-    // Moves every staged file into place, `last` (if staged) after all the
-    // others, and returns the destinations in the order written. Refuses,
+    // Syncs every staged file, then moves each into place, `last` (if
+    // staged) after all the others, and returns the destinations in the order written. Refuses,
     // moving nothing, when a destination is one of `protectedFiles` (the same
     // file under any spelling or link) or is a directory. Throws
     // std::runtime_error naming the file.
