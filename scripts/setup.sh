@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libassimp-dev assimp-testmodels libmeshoptimizer-dev libcli11-dev nlohmann-json3-dev)
+          libassimp-dev assimp-testmodels libmeshoptimizer-dev libdraco-dev libcli11-dev nlohmann-json3-dev)
 "$root/scripts/install-packages.sh" "${packages[@]}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null

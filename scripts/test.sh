@@ -108,7 +108,7 @@ stage_arm64() {
 }
 
 clang_packages=(clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev libassimp-dev assimp-testmodels
-                libcli11-dev nlohmann-json3-dev)
+                libmeshoptimizer-dev libdraco-dev libcli11-dev nlohmann-json3-dev)
 
 # Every test but the exhaustive sweeps: those are plain arithmetic on local
 # arrays, proven natively.

@@ -1,8 +1,13 @@
-// glTF documents: accessors decoded from every layout, files read and refused,
-// documents written back with everything they hold.
+// glTF documents: accessors decoded from every layout, compressed data
+// decoded, files read and refused, documents written back with everything
+// they hold.
+#include <draco/compression/encode.h>
+#include <draco/mesh/mesh.h>
 #include <gtest/gtest.h>
+#include <meshoptimizer.h>
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -10,6 +15,8 @@
 #include "tool_run.h"
 #include "toolkit/gltf_accessors.h"
 #include "toolkit/gltf_document.h"
+#include "toolkit/gltf_draco.h"
+#include "toolkit/gltf_meshopt.h"
 
 namespace meshjobs::tool {
 namespace {
@@ -130,6 +137,274 @@ TEST(GltfAccessors, UnusedOnesGoAndEveryReferenceIsRenumbered) {
         EXPECT_EQ(primitive["attributes"]["POSITION"], 2 - shift);
         EXPECT_EQ(primitive["targets"][0]["POSITION"], 3 - shift);
         if (compressed) EXPECT_EQ(primitive["extensions"]["EXT_packed"]["attributes"]["POSITION"], 1);
+    }
+}
+
+// Compressed buffer views, made with the codec's own encoder and filters.
+struct MeshoptView {
+    Bytes compressed;
+    GltfJson extension;  // EXT_meshopt_compression of view 0, over buffer 0
+};
+
+MeshoptView Meshopt(const std::string& mode, const std::string& filter, const Bytes& raw, size_t stride) {
+    const size_t count = raw.size() / stride;
+    Bytes out;
+    if (mode == "ATTRIBUTES") {
+        out.resize(meshopt_encodeVertexBufferBound(count, stride));
+        out.resize(meshopt_encodeVertexBuffer(out.data(), out.size(), raw.data(), count, stride));
+    } else {
+        std::vector<unsigned> indices(count);
+        for (size_t i = 0; i < count; ++i)
+            std::memcpy(&indices[i], raw.data() + i * stride, stride);  // little-endian
+        if (mode == "TRIANGLES") {
+            out.resize(meshopt_encodeIndexBufferBound(count, 1 << 17));
+            out.resize(meshopt_encodeIndexBuffer(out.data(), out.size(), indices.data(), count));
+        } else {
+            out.resize(meshopt_encodeIndexSequenceBound(count, 1 << 17));
+            out.resize(meshopt_encodeIndexSequence(out.data(), out.size(), indices.data(), count));
+        }
+    }
+    return {out, {{"buffer", 0}, {"byteLength", out.size()}, {"byteStride", stride}, {"count", count},
+                  {"mode", mode}, {"filter", filter}}};
+}
+
+// A document of one compressed view (the view's own buffer the compressed
+// data's, as if it were a fallback) and one accessor over it.
+GltfDocument MeshoptDocument(const MeshoptView& m, const char* accessor, bool strided) {
+    GltfJson view = {{"buffer", 0}, {"byteLength", m.extension["count"].get<size_t>() * m.extension["byteStride"].get<size_t>()}};
+    if (strided) view["byteStride"] = m.extension["byteStride"];
+    view["extensions"] = {{"EXT_meshopt_compression", m.extension}};
+    GltfDocument document = InMemory({{"extensionsUsed", {"EXT_meshopt_compression"}},
+                                      {"extensionsRequired", {"EXT_meshopt_compression"}},
+                                      {"bufferViews", GltfJson::array({view})}},
+                                     {m.compressed});
+    document.json["accessors"] = GltfJson::array({GltfJson::parse(accessor)});
+    return document;
+}
+
+template <typename T>
+Bytes Raw(const std::vector<T>& values) {
+    Bytes bytes(values.size() * sizeof(T));
+    std::memcpy(bytes.data(), values.data(), bytes.size());
+    return bytes;
+}
+
+template <typename T>
+Bytes Filtered(void (*encode)(void*, size_t, size_t, int, const float*), size_t stride, int bits,
+               const std::vector<float>& values, size_t components) {
+    std::vector<T> out(values.size() / components * stride / sizeof(T));
+    encode(out.data(), values.size() / components, stride, bits, values.data());
+    return Raw(out);
+}
+
+TEST(GltfCompression, MeshoptViewsDecodeInEveryModeAndFilter) {
+    const std::vector<float> positions{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0.5f};
+    const std::vector<float> normals{0, 0, 1, 0, .6f, 0, .8f, 0, -.48f, .6f, -.64f, 0};  // 4 a vertex, as the filter takes them
+    const std::vector<float> turns{0, 0, 0, 1, .6f, 0, 0, .8f, 0, .28f, .96f, 0};
+    const std::vector<float> scales{1e-3f, 250.5f, -7.25f, 3, 4, 5e4f};
+    struct Case {
+        const char* name;
+        MeshoptView view;
+        bool strided;
+        const char* accessor;
+        std::vector<float> expected;
+        float tolerance;
+    };
+    const Case cases[] = {
+        {"attributes", Meshopt("ATTRIBUTES", "NONE", Raw(positions), 12), true,
+         R"({"bufferView":0,"componentType":5126,"count":4,"type":"VEC3"})", positions, 0},
+        {"triangles", Meshopt("TRIANGLES", "NONE", Raw(std::vector<uint16_t>{0, 1, 2, 2, 1, 3}), 2), false,
+         R"({"bufferView":0,"componentType":5123,"count":6,"type":"SCALAR"})", {0, 1, 2, 2, 1, 3}, 0},
+        {"indices", Meshopt("INDICES", "NONE", Raw(std::vector<uint32_t>{7, 0, 70000, 3}), 4), false,
+         R"({"bufferView":0,"componentType":5125,"count":4,"type":"SCALAR"})", {7, 0, 70000, 3}, 0},
+        {"octahedral", Meshopt("ATTRIBUTES", "OCTAHEDRAL", Filtered<int8_t>(meshopt_encodeFilterOct, 4, 8, normals, 4), 4),
+         true, R"({"bufferView":0,"componentType":5120,"normalized":true,"count":3,"type":"VEC3"})",
+         {0, 0, 1, .6f, 0, .8f, -.48f, .6f, -.64f}, 0.02f},
+        {"quaternion", Meshopt("ATTRIBUTES", "QUATERNION", Filtered<int16_t>(meshopt_encodeFilterQuat, 8, 12, turns, 4), 8),
+         true, R"({"bufferView":0,"componentType":5122,"normalized":true,"count":3,"type":"VEC4"})", turns, 0.002f},
+        {"exponential", Meshopt("ATTRIBUTES", "EXPONENTIAL", Filtered<uint32_t>(meshopt_encodeFilterExp, 12, 20, scales, 3), 12),
+         true, R"({"bufferView":0,"componentType":5126,"count":2,"type":"VEC3"})", scales, 0.05f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        GltfDocument document = MeshoptDocument(c.view, c.accessor, c.strided);
+        DecodeMeshoptViews(document);
+        CheckAccessor(document, 0);
+        const std::vector<float> values = AccessorFloats(document, 0);
+        ASSERT_EQ(values.size(), c.expected.size());
+        for (size_t i = 0; i < values.size(); ++i)
+            EXPECT_NEAR(values[i], c.expected[i], c.tolerance * std::max(1.0f, std::abs(c.expected[i]))) << i;
+        EXPECT_FALSE(document.json.contains("extensionsUsed") || document.json.contains("extensionsRequired"));
+        EXPECT_FALSE(document.json["bufferViews"][0].contains("extensions"));
+        EXPECT_EQ(document.decoded, std::vector<std::string>{"EXT_meshopt_compression: 1 buffer view decoded, written uncompressed"});
+    }
+}
+
+TEST(GltfCompression, MeshoptDataThatDoesNotDecodeIsRefusedWithWhy) {
+    const std::vector<float> positions{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0.5f};
+    struct Case {
+        const char* name;
+        std::function<void(MeshoptView&)> spoil;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"unknown version", [](MeshoptView& m) { m.compressed[0] |= 0x0F; }, "unknown encoding version"},
+        // The decoder asserts what it is given: a stride it cannot take never reaches it.
+        {"odd stride", [](MeshoptView& m) { m.extension["byteStride"] = 6; }, "not a multiple of 4"},
+        {"unknown filter", [](MeshoptView& m) { m.extension["filter"] = "COLOR"; }, "filter 'COLOR'"},
+        {"past its buffer", [](MeshoptView& m) { m.extension["byteOffset"] = 4; }, "reaches past the end of buffer 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MeshoptView view = Meshopt("ATTRIBUTES", "NONE", Raw(positions), 12);
+        GltfDocument document = MeshoptDocument(view, R"({"componentType":5126,"count":4,"type":"VEC3"})", true);
+        c.spoil(view);
+        document.buffers[0] = view.compressed;
+        document.json["bufferViews"][0]["extensions"]["EXT_meshopt_compression"] = view.extension;
+        const std::string message = MessageOf([&] { DecodeMeshoptViews(document); });
+        EXPECT_EQ(message.rfind("EXT_meshopt_compression: buffer view 0", 0), 0u) << message;
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
+    }
+}
+
+// A quad over points 0 to 3 (point 4 is in no triangle: the encoder drops
+// it), compressed with the codec's own encoder, and the document describing
+// it: POSITION as floats, TEXCOORD_0 (floats when compressed) as normalized
+// unsigned shorts, COLOR_0 (normalized bytes when compressed) as normalized
+// unsigned bytes.
+struct DracoQuad {
+    std::vector<float> positions{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 2, 5, 5, 5};
+    std::vector<float> uvs{0, 0, 1, 0, 0, 1, .75f, 1, .5f, .5f};
+    std::vector<uint8_t> colors{255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 128, 9, 9, 9, 9, 1, 2, 3, 4};
+    std::vector<uint32_t> indices{0, 1, 2, 2, 1, 3};
+
+    GltfDocument Document() const {
+        draco::Mesh mesh;
+        mesh.set_num_points(5);
+        auto add = [&](draco::GeometryAttribute::Type type, int components, draco::DataType data, bool normalized,
+                       const void* values, int size) {
+            draco::GeometryAttribute attribute;
+            attribute.Init(type, nullptr, static_cast<int8_t>(components), data, normalized, components * size, 0);
+            const int id = mesh.AddAttribute(attribute, true, 5);
+            for (int v = 0; v < 5; ++v)
+                mesh.attribute(id)->SetAttributeValue(draco::AttributeValueIndex(v),
+                                                      static_cast<const uint8_t*>(values) + v * components * size);
+            return mesh.attribute(id)->unique_id();
+        };
+        const uint32_t position = add(draco::GeometryAttribute::POSITION, 3, draco::DT_FLOAT32, false, positions.data(), 4);
+        const uint32_t uv = add(draco::GeometryAttribute::TEX_COORD, 2, draco::DT_FLOAT32, false, uvs.data(), 4);
+        const uint32_t color = add(draco::GeometryAttribute::COLOR, 4, draco::DT_UINT8, true, colors.data(), 1);
+        for (size_t t = 0; t < indices.size(); t += 3)
+            mesh.AddFace({draco::PointIndex(indices[t]), draco::PointIndex(indices[t + 1]), draco::PointIndex(indices[t + 2])});
+        draco::Encoder encoder;
+        draco::EncoderBuffer encoded;
+        EXPECT_TRUE(encoder.EncodeMeshToBuffer(mesh, &encoded).ok());
+        const Bytes bytes(encoded.data(), encoded.data() + encoded.size());
+        GltfDocument document = InMemory(
+            {{"extensionsUsed", {"KHR_draco_mesh_compression"}},
+             {"extensionsRequired", {"KHR_draco_mesh_compression"}},
+             {"bufferViews", GltfJson::array({{{"buffer", 0}, {"byteLength", bytes.size()}}})},
+             {"accessors", GltfJson::parse(R"([{"componentType":5126,"count":5,"type":"VEC3","min":[0,0,0],"max":[5,5,5]},
+                 {"componentType":5123,"normalized":true,"count":5,"type":"VEC2"},
+                 {"componentType":5121,"normalized":true,"count":5,"type":"VEC4","name":"paint"},
+                 {"componentType":5121,"count":6,"type":"SCALAR"}])")},
+             {"meshes", GltfJson::array({{{"primitives", GltfJson::array({{
+                 {"attributes", {{"POSITION", 0}, {"TEXCOORD_0", 1}, {"COLOR_0", 2}}}, {"indices", 3},
+                 {"extensions", {{"KHR_draco_mesh_compression",
+                                  {{"bufferView", 0}, {"attributes", {{"POSITION", position}, {"TEXCOORD_0", uv},
+                                                                      {"COLOR_0", color}}}}}}}}})}}})}},
+            {bytes});
+        return document;
+    }
+};
+
+// The decoder may renumber the vertices and reorder the triangles: each
+// triangle must come back with the same position, texture coordinates and
+// color at each corner, in the same winding.
+std::vector<std::vector<float>> Triangles(const std::vector<uint32_t>& indices,
+                                          const std::vector<std::vector<float>>& corners) {
+    std::vector<std::vector<float>> triangles;
+    for (size_t t = 0; t + 2 < indices.size(); t += 3) {
+        std::vector<std::vector<float>> rotations;
+        for (size_t r = 0; r < 3; ++r) {
+            std::vector<float> triangle;
+            for (size_t k = 0; k < 3; ++k) {
+                const auto& corner = corners.at(indices[t + (r + k) % 3]);
+                triangle.insert(triangle.end(), corner.begin(), corner.end());
+            }
+            rotations.push_back(std::move(triangle));
+        }
+        triangles.push_back(*std::min_element(rotations.begin(), rotations.end()));
+    }
+    std::sort(triangles.begin(), triangles.end());
+    return triangles;
+}
+
+TEST(GltfCompression, DracoPrimitivesDecodeIntoTheirDeclaredTypes) {
+    const DracoQuad quad;
+    GltfDocument document = quad.Document();
+    DecodeDracoPrimitives(document);
+    const GltfJson& primitive = document.json["meshes"][0]["primitives"][0];
+    EXPECT_FALSE(primitive.contains("extensions"));
+    EXPECT_FALSE(document.json.contains("extensionsUsed") || document.json.contains("extensionsRequired"));
+    EXPECT_EQ(document.decoded, std::vector<std::string>{"KHR_draco_mesh_compression: 1 primitive decoded, written uncompressed"});
+    const GltfJson& attributes = primitive["attributes"];
+    EXPECT_EQ(document.json["accessors"][attributes["COLOR_0"].get<int>()]["name"], "paint");
+    // Texture coordinates stored as normalized 16-bit values, colors as the bytes they were.
+    auto cornersOf = [](const std::vector<float>& positions, const std::vector<float>& uvs, const Bytes& colors) {
+        std::vector<std::vector<float>> corners;
+        for (size_t v = 0; v < positions.size() / 3; ++v)
+            corners.push_back({positions[3 * v], positions[3 * v + 1], positions[3 * v + 2], uvs[2 * v], uvs[2 * v + 1],
+                               float(colors[4 * v]), float(colors[4 * v + 1]), float(colors[4 * v + 2]),
+                               float(colors[4 * v + 3])});
+        return corners;
+    };
+    std::vector<float> uvs;
+    for (float uv : quad.uvs) uvs.push_back(std::lround(uv * 65535) / 65535.0f);
+    EXPECT_EQ(Triangles(AccessorUints(document, primitive["indices"]),
+                        cornersOf(AccessorFloats(document, attributes["POSITION"]),
+                                  AccessorFloats(document, attributes["TEXCOORD_0"]),
+                                  AccessorBytes(document, attributes["COLOR_0"]))),
+              Triangles(quad.indices, cornersOf(quad.positions, uvs, quad.colors)));
+    // Bounds worked out afresh from the decoded values; the old accessors gone.
+    EXPECT_EQ(document.json["accessors"][attributes["POSITION"].get<int>()]["max"], GltfJson::parse("[1,1,2]"));
+    EXPECT_EQ(document.json["accessors"].size(), 4u);
+}
+
+TEST(GltfCompression, DracoDataThatDoesNotDecodeIsRefusedWithWhy) {
+    struct Case {
+        const char* name;
+        std::function<void(GltfDocument&)> spoil;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"garbled", [](GltfDocument& d) { std::fill(d.buffers[0].begin() + 8, d.buffers[0].end(), 0xA5); },
+         "buffer view 0 does not decode"},
+        {"unknown attribute id",
+         [](GltfDocument& d) { d.json["meshes"][0]["primitives"][0]["extensions"]["KHR_draco_mesh_compression"]["attributes"]["POSITION"] = 9; },
+         "POSITION: no decoded attribute has id 9"},
+        {"fractions into integers",
+         [](GltfDocument& d) {
+             d.json["accessors"][1]["componentType"] = 5121;
+             d.json["accessors"][1].erase("normalized");
+         },
+         "TEXCOORD_0: decoded value 0.75 does not fit"},
+        {"beyond a normalized range",
+         [](GltfDocument& d) {
+             d.json["accessors"][0]["componentType"] = 5123;
+             d.json["accessors"][0]["normalized"] = true;
+         },
+         "POSITION: decoded value 2 is outside the range"},
+        {"strips", [](GltfDocument& d) { d.json["meshes"][0]["primitives"][0]["mode"] = 5; },
+         "compressed triangle strip, which this tool cannot decode"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        GltfDocument document = DracoQuad().Document();
+        c.spoil(document);
+        const std::string message = MessageOf([&] { DecodeDracoPrimitives(document); });
+        EXPECT_EQ(message.rfind("KHR_draco_mesh_compression: mesh 0 primitive 0", 0), 0u) << message;
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
     }
 }
 

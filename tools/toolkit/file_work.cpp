@@ -245,6 +245,7 @@ FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& 
     report << task.input << " -> " << task.output << ": " << Meshes(before.meshes) << ", "
            << Grouped(strip.verticesBefore) << " -> " << Grouped(strip.verticesAfter) << " vertices ("
            << Grouped(strip.verticesBefore - strip.verticesAfter) << " removed)\n";
+    for (const std::string& note : document.decoded) report << "  " << note << "\n";
     for (const std::string& note : strip.notes) report << "  " << note << "\n";
     outcome.report = report.str();
     return outcome;
@@ -434,6 +435,7 @@ FileOutcome ConvertGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings
     std::ostringstream report;
     report << task.input << " -> " << task.output << ": " << Meshes(after.meshes) << ", " << Grouped(conversion.vertices)
            << " vertices converted, " << Grouped(conversion.streamBytes) << " bytes of vertex streams\n";
+    for (const std::string& note : document.decoded) report << "  " << note << "\n";
     for (const std::string& note : conversion.notes) report << "  " << note << "\n";
     if (settings.verify) report << checks.str();
     outcome.report = report.str();

@@ -4,7 +4,9 @@
 #include <stdexcept>
 
 #include "toolkit/gltf_accessors.h"
+#include "toolkit/gltf_draco.h"
 #include "toolkit/gltf_json.h"
+#include "toolkit/gltf_meshopt.h"
 
 namespace fs = std::filesystem;
 
@@ -88,7 +90,9 @@ std::vector<uint8_t> BufferBytes(GltfDocument& document, size_t index, std::opti
     const uint64_t byteLength = gltf::Number(buffer, "byteLength", where);
     std::vector<uint8_t> bytes;
     const auto uri = buffer.find("uri");
-    if (uri == buffer.end()) {
+    if (uri == buffer.end() && IsMeshoptFallback(buffer) && (index != 0 || !bin)) {
+        return bytes;  // no data: the views into it are compressed elsewhere
+    } else if (uri == buffer.end()) {
         if (index != 0 || !bin) throw std::runtime_error(where + " has no data (no uri and no GLB BIN chunk)");
         bytes = std::move(*bin);
     } else if (!uri->is_string()) {
@@ -167,9 +171,11 @@ GltfDocument ReadGltf(const fs::path& path) {
             throw std::runtime_error("glTF " + document.json["asset"]["version"].get<std::string>() + ", not 2.x");
         for (size_t b = 0; b < gltf::ArraySize(document.json, "buffers"); ++b)
             document.buffers.push_back(BufferBytes(document, b, container.bin));
+        DecodeMeshoptViews(document);
         CheckBufferViews(document);
         for (size_t a = 0; a < gltf::ArraySize(document.json, "accessors"); ++a)
             CheckAccessor(document, static_cast<int>(a));
+        DecodeDracoPrimitives(document);
         NoteImages(document);
     } catch (const std::exception& e) {
         throw std::runtime_error(path.string() + ": " + e.what());

@@ -28,6 +28,9 @@ struct GltfDocument {
     // absolute and normalised: none of them may be written.
     std::vector<std::filesystem::path> filesRead;
     std::optional<size_t> addedBuffer;  // where AddBufferView puts new bytes, once it has
+    // What was compressed in the file and decoded on reading, a line each
+    // ("KHR_draco_mesh_compression: 3 primitives decoded, ...").
+    std::vector<std::string> decoded;
 };
 
 // The major version of a glTF file (the GLB header's, else asset.version's),
@@ -36,9 +39,13 @@ struct GltfDocument {
 int GltfMajorVersion(const std::filesystem::path& path);
 
 // Reads a .gltf (buffers from relative file URIs or data: URIs) or a .glb
-// (its BIN chunk is buffer 0 when that buffer has no URI). Checks every
-// buffer, buffer view and accessor against what holds it. Throws
-// std::runtime_error naming the file and the reason.
+// (its BIN chunk is buffer 0 when that buffer has no URI). Compressed buffer
+// views (EXT_meshopt_compression, KHR_meshopt_compression) and primitives
+// (KHR_draco_mesh_compression) are decoded into plain ones, the extensions
+// gone from the document, each noted in `decoded`. Checks every buffer,
+// buffer view and accessor against what holds it. Throws std::runtime_error
+// naming the file and the reason (for compressed data that does not decode,
+// the extension and what is wrong).
 GltfDocument ReadGltf(const std::filesystem::path& path);
 
 // Appends bytes as a new buffer view in a buffer the writer emits, and

@@ -1,5 +1,6 @@
 #include "toolkit/gltf_json.h"
 
+#include <algorithm>
 #include <cctype>
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +38,22 @@ const GltfJson& Item(const GltfJson& json, const char* array, uint64_t index, co
     if (!item.is_object())
         throw std::runtime_error(std::string(array) + "[" + std::to_string(index) + "] is not an object");
     return item;
+}
+
+void ForgetExtension(GltfJson& json, const std::string& name) {
+    for (const char* list : {"extensionsUsed", "extensionsRequired"}) {
+        const auto names = json.find(list);
+        if (names == json.end() || !names->is_array()) continue;
+        names->erase(std::remove(names->begin(), names->end(), GltfJson(name)), names->end());
+        if (names->empty()) json.erase(list);
+    }
+}
+
+void EraseExtension(GltfJson& object, const std::string& name) {
+    const auto extensions = object.find("extensions");
+    if (extensions == object.end() || !extensions->is_object()) return;
+    extensions->erase(name);
+    if (extensions->empty()) object.erase("extensions");
 }
 
 namespace {

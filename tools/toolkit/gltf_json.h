@@ -23,6 +23,12 @@ const GltfJson& Item(const GltfJson& json, const char* array, uint64_t index, co
 // The size of json[array] (0 when absent); throws when it is not an array.
 size_t ArraySize(const GltfJson& json, const char* array);
 
+// Removes `name` from extensionsUsed and extensionsRequired (a list left
+// empty goes too: glTF has no empty lists).
+void ForgetExtension(GltfJson& json, const std::string& name);
+// Removes object["extensions"][name] (and "extensions" once it is empty).
+void EraseExtension(GltfJson& object, const std::string& name);
+
 // The bytes of a "data:...;base64,..." URI; nullopt for any other URI.
 std::optional<std::vector<uint8_t>> DataUriBytes(const std::string& uri);
 bool IsDataUri(const std::string& uri);

@@ -22,9 +22,9 @@ struct GltfStrip {
 // "points", "triangles", ... for a primitive's mode.
 const char* ModeName(int64_t mode);
 
-// Throws std::runtime_error when the document requires a compression
-// extension whose data the tool cannot decode: editing it would write it out
-// invalid.
+// Throws std::runtime_error when the document still requires a compression
+// extension (ReadGltf decodes them, so only a document built otherwise can):
+// editing it would write it out invalid.
 void RefuseUndecodable(const GltfJson& json);
 // The undecodable compression a primitive's own extensions name, if any;
 // its data then stays as it is.
