@@ -23,6 +23,7 @@ install(FILES include/meshjobs/records.h include/meshjobs/names.h host/include/m
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/meshjobs COMPONENT development)
 install(TARGETS meshjobs_headers meshjobs_host EXPORT meshjobs-targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(FILES examples/c_host.c DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
 if(TARGET meshjobs_tool)
   install(TARGETS meshjobs_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 endif()

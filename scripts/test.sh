@@ -125,14 +125,15 @@ stage_release() {
   cmake --install "$root/build-release/linux-x86_64" --prefix "$prefix" >/dev/null
 
   cmake -S "$root/tests/release" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-    -DMESHJOBS_C_EXAMPLE="$root/examples/c_host.c" >/dev/null
+    -DMESHJOBS_C_EXAMPLE="$prefix/share/doc/meshjobs/examples/c_host.c" >/dev/null
   cmake --build "$work/consumer"
   expect_line "^libmeshjobs $version, reference counts: 1 2 2 1 0$" "$work/consumer/consumer"
   expect_line "^reference counts: 1 2 2 1 0$" "$work/consumer/c_host" "$prefix/lib/libmeshjobs.so"
 
   export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
   # shellcheck disable=SC2046
-  cc -std=c99 -Wall -Werror -pedantic $(pkg-config --cflags meshjobs) "$root/examples/c_host.c" -o "$work/c_host_pc" -ldl
+  cc -std=c99 -Wall -Werror -pedantic $(pkg-config --cflags meshjobs) "$prefix/share/doc/meshjobs/examples/c_host.c" \
+    -o "$work/c_host_pc" -ldl
   expect_line "^reference counts: 1 2 2 1 0$" "$work/c_host_pc" "$(pkg-config --variable=library meshjobs)"
 
   expect_line "^libmeshjobs $version $prefix/lib/libmeshjobs.so$" "$prefix/bin/meshjobs" --version
