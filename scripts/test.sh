@@ -7,13 +7,16 @@
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer (clang)
 #   tsan     ThreadSanitizer (GCC)
 #   fuzz     every job's libFuzzer target for a bounded time (asan build)
+#   release  the Linux x86-64 packages: installed and used, unpacked and checked,
+#            the library rebuilt in another folder to the same bytes (the
+#            windows and arm64 stages check their platforms' archives)
 # MESHJOBS_STAGES picks stages (default: all of them), e.g.
 #   MESHJOBS_STAGES=native scripts/test.sh
 # MESHJOBS_FUZZ_SECONDS sets each fuzz target's time (default 45).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-stages=${MESHJOBS_STAGES:-native portable windows arm64 asan tsan fuzz}
+stages=${MESHJOBS_STAGES:-native release portable windows arm64 asan tsan fuzz}
 fuzz_seconds=${MESHJOBS_FUZZ_SECONDS:-45}
 jobs=$(nproc)
 fuzz_targets=(mark_used_vertices compact_vertices remap_indices count_vertex_references convert_vertex_layout)
@@ -52,6 +55,100 @@ stage_native() {
   ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
 
+version=$(sed -n 's/^project(meshjobs VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+dist=$root/build-release/dist
+
+# The 21 export names, from the C header.
+expected_exports() {
+  local hash
+  {
+    echo burst.initialize
+    for hash in $(sed -n 's/^#define MESHJOBS_HASH_[A-Z_]* "\(.*\)"$/\1/p' "$root/include/meshjobs/meshjobs.h"); do
+      printf '%s\n' "$hash" "burst.initialize.$hash" "burst.initialize.externals.$hash" "burst.initialize.statics.$hash"
+    done
+  } | LC_ALL=C sort
+}
+
+# Unpacks a release archive into DIR and checks it: every checksum holds, the
+# manifest is what the platform's binutils read from the library file now, and
+# it lists the 21 exports and no import.
+check_archive() {  # platform nm objdump dir
+  local platform=$1 nm=$2 objdump=$3 dir=$4 name=meshjobs-$version-$1
+  rm -rf "$dir" && mkdir -p "$dir"
+  case $platform in
+    windows-*) unzip -q "$dist/$name.zip" -d "$dir" ;;
+    *) tar -C "$dir" -xzf "$dist/$name.tar.gz" ;;
+  esac || return 1
+  # Each check returns on failure itself: the windows stage calls this where set -e does not hold.
+  (cd "$dir/$name" && sha256sum --quiet -c SHA256SUMS) || return 1
+  local manifest=$dir/$name/MANIFEST.txt library
+  library=$(sed -n 's/^library: //p' "$manifest")
+  diff "$manifest" <("$root/scripts/manifest.sh" "$version" "$platform" "$library" "$dir/$name/$library" "$nm" "$objdump") ||
+    return 1
+  diff <(expected_exports) <(sed -n '/^exports/,/^imports/s/^  //p' "$manifest") || return 1
+  grep -qx "imports: none" "$manifest" || return 1
+  echo "$platform: $name checked: $(grep -c . "$dir/$name/SHA256SUMS") files, 21 exports, no import"
+}
+
+# Builds the library alone in a second, differently named folder and compares
+# its bytes with the release build's.
+check_same_bytes() {  # platform library-file cmake-arguments...
+  local platform=$1 file=$2 dir=$root/build-release/again/$1
+  shift 2
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESHJOBS_BUILD_TESTS=OFF \
+    -DMESHJOBS_BUILD_BENCH=OFF -DMESHJOBS_BUILD_TOOLS=OFF "$@" >/dev/null || return 1
+  cmake --build "$dir" -j "$jobs" --target meshjobs_library >/dev/null || return 1
+  cmp "$root/build-release/$platform/bin/$file" "$dir/bin/$file" || return 1
+  echo "$platform: $file is the same in two build folders"
+}
+
+# Runs a command and prints the line of its output that matches, or fails.
+expect_line() {  # regex command...
+  local pattern=$1 output
+  shift
+  output=$("$@")
+  grep -E -- "$pattern" <<<"$output" || {
+    printf '%s\n' "$output" "expected a line matching: $pattern"
+    return 1
+  }
+}
+
+# Installed into a prefix and used from outside: a CMake project with
+# find_package, a C host through pkg-config, the installed tool; then the
+# archive, the Debian package and the library's bytes.
+stage_release() {
+  "$root/scripts/install-packages.sh" pkg-config dpkg-dev unzip
+  "$root/scripts/release.sh" linux-x86_64 deb
+  local work=$root/build-release/check prefix
+  prefix=$work/prefix
+  rm -rf "$work"
+  cmake --install "$root/build-release/linux-x86_64" --prefix "$prefix" >/dev/null
+
+  cmake -S "$root/tests/release" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DMESHJOBS_C_EXAMPLE="$prefix/share/doc/meshjobs/examples/c_host.c" >/dev/null
+  cmake --build "$work/consumer"
+  expect_line "^libmeshjobs $version, reference counts: 1 2 2 1 0$" "$work/consumer/consumer"
+  expect_line "^reference counts: 1 2 2 1 0$" "$work/consumer/c_host" "$prefix/lib/libmeshjobs.so"
+
+  export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+  # shellcheck disable=SC2046
+  cc -std=c99 -Wall -Werror -pedantic $(pkg-config --cflags meshjobs) "$prefix/share/doc/meshjobs/examples/c_host.c" \
+    -o "$work/c_host_pc" -ldl
+  expect_line "^reference counts: 1 2 2 1 0$" "$work/c_host_pc" "$(pkg-config --variable=library meshjobs)"
+
+  expect_line "^libmeshjobs $version $prefix/lib/libmeshjobs.so$" "$prefix/bin/meshjobs" --version
+  expect_line "^verified:" "$prefix/bin/meshjobs" demo --repeat 1
+
+  check_archive linux-x86_64 nm objdump "$work/archive"
+  local deb
+  deb=$(ls "$dist"/meshjobs_"$version"_amd64.deb)
+  expect_line "libassimp5" dpkg-deb -f "$deb" Depends
+  dpkg-deb -x "$deb" "$work/deb"
+  expect_line "^verified:" "$work/deb/usr/bin/meshjobs" demo --repeat 1
+  echo "release: $(basename "$deb") unpacked, its tool's demo verified"
+  check_same_bytes linux-x86_64 libmeshjobs.so
+}
+
 # The kernels a processor without AVX2 runs (and ARM64 runs, as NEON), tested
 # natively: the library is built with them forced, proven to hold no AVX
 # instruction, and the whole suite runs against it.
@@ -71,7 +168,7 @@ stage_portable() {
 cross_options=(-DCMAKE_BUILD_TYPE=Release -DMESHJOBS_BUILD_TOOLS=OFF -DMESHJOBS_BUILD_BENCH=OFF)
 
 stage_windows() {
-  "$root/scripts/install-packages.sh" cmake ninja-build googletest mingw-w64 wine64
+  "$root/scripts/install-packages.sh" cmake ninja-build googletest mingw-w64 wine64 zip unzip
   local dir=$root/build-win
   configure "$dir" "${cross_options[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
   if x86_64-w64-mingw32-objdump -p "$dir/bin/meshjobs.dll" | grep "DLL Name"; then
@@ -84,6 +181,15 @@ stage_windows() {
   (cd "$dir/bin" &&
     timeout 900 /usr/lib/wine/wine64 meshjobs_tests.exe --gtest_brief=1 &&
     timeout 900 /usr/lib/wine/wine64 meshjobs_exhaustive_tests.exe --gtest_brief=1) || status=$?
+  # The release archive: checked, and its DLL driven by the C host.
+  # (An && chain: set -e does not hold on the left of ||.)
+  [ $status -ne 0 ] || {
+    "$root/scripts/release.sh" windows-x64 &&
+      check_archive windows-x64 x86_64-w64-mingw32-nm x86_64-w64-mingw32-objdump "$dir/archive" &&
+      expect_line "^reference counts: 1 2 2 1 0" timeout 300 /usr/lib/wine/wine64 "$dir/bin/meshjobs_c_host.exe" \
+        "$dir/archive/meshjobs-$version-windows-x64/bin/meshjobs.dll" &&
+      check_same_bytes windows-x64 meshjobs.dll -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  } || status=$?
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   unset WINEPREFIX
   return $status
@@ -105,6 +211,10 @@ stage_arm64() {
   local run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
   "${run[@]}" "$dir/bin/meshjobs_tests" --gtest_brief=1 --gtest_filter="$(leave_out arm64 "${known_arm64[@]}")"
   "${run[@]}" "$dir/bin/meshjobs_exhaustive_tests" --gtest_brief=1 --gtest_filter='HalfConversionExhaustive.EveryHalf*'
+  "$root/scripts/release.sh" linux-aarch64
+  check_archive linux-aarch64 aarch64-linux-gnu-nm aarch64-linux-gnu-objdump "$dir/archive"
+  expect_line "^reference counts: 1 2 2 1 0$" "${run[@]}" "$dir/bin/meshjobs_c_host" \
+    "$dir/archive/meshjobs-$version-linux-aarch64/lib/libmeshjobs.so"
 }
 
 clang_packages=(clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev libassimp-dev assimp-testmodels
@@ -156,7 +266,7 @@ summary=()
 failed=0
 for stage in $stages; do
   declare -F "stage_$stage" >/dev/null || {
-    echo "unknown stage '$stage' (native portable windows arm64 asan tsan fuzz)"
+    echo "unknown stage '$stage' (native release portable windows arm64 asan tsan fuzz)"
     exit 2
   }
   echo "=== $stage"

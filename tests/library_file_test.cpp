@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "meshjobs/host.h"
 #include "meshjobs/names.h"
 
 namespace {
@@ -180,6 +181,12 @@ TEST(LibraryFile, ImportsNothing) {
     const auto undefined = WithoutSanitizerNames(symbols.undefined, true);
     EXPECT_TRUE(undefined.empty()) << "first import: " << *undefined.begin();
     EXPECT_TRUE(symbols.needed.empty()) << "needs " << symbols.needed.front();
+}
+
+// Read from the file (an ELF note, or the DLL's version resource), so a
+// binary tells its version without being loaded.
+TEST(LibraryFile, CarriesTheProjectVersion) {
+    EXPECT_EQ(meshjobs::host::LibraryFileVersion(MESHJOBS_LIBRARY_FILE), MESHJOBS_PROJECT_VERSION);
 }
 
 }  // namespace

@@ -50,6 +50,13 @@ TEST_F(ToolCli, DemoRunsEveryJobVerifiesAndPrintsTheTable) {
     EXPECT_EQ(run.err, "");
 }
 
+TEST_F(ToolCli, VersionNamesTheToolAndTheLibraryFileItWouldLoad) {
+    const Outcome run = InProcess({"--version"});  // the library beside this program is the built one
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string version = MESHJOBS_PROJECT_VERSION;
+    EXPECT_EQ(run.out, "meshjobs " + version + "\nlibmeshjobs " + version + " " + MESHJOBS_LIBRARY_FILE + "\n");
+}
+
 TEST_F(ToolCli, BadFilesAreNamedOneLineEachWhileTheOthersComplete) {
     fs::create_directories(dir_ / "in");
     WritePly(dir_ / "in" / "good.ply");

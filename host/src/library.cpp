@@ -4,6 +4,10 @@
 #include <mutex>
 #include <utility>
 
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
 #include "dynamic_library.h"
 #include "internal.h"
 
@@ -79,7 +83,14 @@ Library Library::Load(const std::string& path) {
 std::string Library::DefaultPath() {
     const char* fromEnvironment = std::getenv("MESHJOBS_LIBRARY");
     if (fromEnvironment && *fromEnvironment) return fromEnvironment;
-    return detail::ExecutableDirectory() + detail::PATH_SEPARATOR + detail::LIBRARY_FILE_NAME;
+    const std::string directory = detail::ExecutableDirectory();
+    const std::string beside = directory + detail::PATH_SEPARATOR + detail::LIBRARY_FILE_NAME;
+#if !defined(_WIN32)
+    // Installed: programs in PREFIX/bin, the library in PREFIX/lib.
+    const std::string installed = directory.substr(0, directory.rfind('/')) + "/lib/" + detail::LIBRARY_FILE_NAME;
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+#endif
+    return beside;
 }
 
 Library::Library(Library&& other) noexcept

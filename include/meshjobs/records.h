@@ -1,10 +1,14 @@
 // Host-laid records: the byte layout is the interface between the engine's
 // job system and the library, so every offset and size is pinned here and
-// shared by both sides. Freestanding: only <stddef.h> and <stdint.h>.
+// shared by both sides. Freestanding: only <stddef.h> and <stdint.h>. The C
+// header states the same layouts for C hosts; the checks at the end keep the
+// two identical.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "meshjobs/meshjobs.h"
 
 namespace meshjobs {
 
@@ -20,8 +24,8 @@ static_assert(offsetof(AtomicSafetyHandle, safetyId) == 12);
 
 // A permission test passes without a host call when the cell, with these
 // masks applied, equals the handle's version.
-inline constexpr uint32_t READ_MASK = 0xFFFFFFF9u;   // bits 1 and 2 clear
-inline constexpr uint32_t WRITE_MASK = 0xFFFFFFFAu;  // bits 0 and 2 clear
+inline constexpr uint32_t READ_MASK = MESHJOBS_READ_MASK;    // bits 1 and 2 clear
+inline constexpr uint32_t WRITE_MASK = MESHJOBS_WRITE_MASK;  // bits 0 and 2 clear
 
 template <typename T>
 struct ArrayView {
@@ -129,7 +133,7 @@ struct Float4 {
 };
 static_assert(sizeof(Float4) == 16);
 
-inline constexpr int ATTRIBUTE_SLOT_COUNT = 12;
+inline constexpr int ATTRIBUTE_SLOT_COUNT = MESHJOBS_ATTRIBUTE_SLOT_COUNT;
 
 // One slot of a vertex layout, each field below 256 (any nonzero stream
 // byte selects stream 1).
@@ -138,7 +142,7 @@ constexpr uint32_t PackAttribute(uint32_t dimension, uint32_t format, uint32_t o
 }
 // The library reads only count and the elements below it; the host fixes the
 // capacity. 256 entries cover every format code a descriptor byte can hold.
-inline constexpr int COMPONENT_SIZES_CAPACITY = 256;
+inline constexpr int COMPONENT_SIZES_CAPACITY = MESHJOBS_COMPONENT_SIZES_CAPACITY;
 
 struct ConvertVertexLayoutRecord {
     ArrayView<uint8_t> sourceStream0;
@@ -192,5 +196,90 @@ using ResolveFunction = void* (*)(const char* name);
 using JobEntryFunction = void (*)(void* record, void* unused, void* patchContext, void* rangeSource, int32_t workerIndex);
 using InitializerFunction = void (*)(ResolveFunction resolve);
 using StaticsInitializerFunction = void (*)();
+
+// The C header's records, field by field.
+namespace c_layout_checks {
+#define MESHJOBS_SAME_FIELD(CppType, CType, field) \
+    static_assert(offsetof(CppType, field) == offsetof(CType, field) && sizeof(CppType::field) == sizeof(CType::field))
+#define MESHJOBS_SAME_SIZE(CppType, CType) static_assert(sizeof(CppType) == sizeof(CType) && alignof(CppType) == alignof(CType))
+
+MESHJOBS_SAME_SIZE(AtomicSafetyHandle, meshjobs_atomic_safety_handle);
+MESHJOBS_SAME_FIELD(AtomicSafetyHandle, meshjobs_atomic_safety_handle, versionCell);
+MESHJOBS_SAME_FIELD(AtomicSafetyHandle, meshjobs_atomic_safety_handle, version);
+MESHJOBS_SAME_FIELD(AtomicSafetyHandle, meshjobs_atomic_safety_handle, safetyId);
+
+using View = ArrayView<uint8_t>;
+MESHJOBS_SAME_SIZE(View, meshjobs_array_view);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, data);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, length);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, rangeMin);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, rangeMax);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, safety);
+MESHJOBS_SAME_FIELD(View, meshjobs_array_view, host);
+
+using Ref = ValueRef<int32_t>;
+MESHJOBS_SAME_SIZE(Ref, meshjobs_value_ref);
+MESHJOBS_SAME_FIELD(Ref, meshjobs_value_ref, data);
+MESHJOBS_SAME_FIELD(Ref, meshjobs_value_ref, safety);
+MESHJOBS_SAME_FIELD(Ref, meshjobs_value_ref, host);
+
+MESHJOBS_SAME_SIZE(MarkUsedVerticesRecord, meshjobs_mark_used_vertices_record);
+MESHJOBS_SAME_FIELD(MarkUsedVerticesRecord, meshjobs_mark_used_vertices_record, used);
+MESHJOBS_SAME_FIELD(MarkUsedVerticesRecord, meshjobs_mark_used_vertices_record, indices);
+MESHJOBS_SAME_FIELD(MarkUsedVerticesRecord, meshjobs_mark_used_vertices_record, highestIndex);
+
+MESHJOBS_SAME_SIZE(CompactVerticesRecord, meshjobs_compact_vertices_record);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, remap);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, destinationVertices);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, sourceVertices);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, vertexCount);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, vertexStride);
+MESHJOBS_SAME_FIELD(CompactVerticesRecord, meshjobs_compact_vertices_record, highestIndex);
+
+MESHJOBS_SAME_SIZE(RemapIndicesRecord, meshjobs_remap_indices_record);
+MESHJOBS_SAME_FIELD(RemapIndicesRecord, meshjobs_remap_indices_record, indices);
+MESHJOBS_SAME_FIELD(RemapIndicesRecord, meshjobs_remap_indices_record, remap);
+
+MESHJOBS_SAME_SIZE(CountVertexReferencesRecord, meshjobs_count_vertex_references_record);
+MESHJOBS_SAME_FIELD(CountVertexReferencesRecord, meshjobs_count_vertex_references_record, referenceCounts);
+MESHJOBS_SAME_FIELD(CountVertexReferencesRecord, meshjobs_count_vertex_references_record, indices);
+
+using Convert = ConvertVertexLayoutRecord;
+using CConvert = meshjobs_convert_vertex_layout_record;
+MESHJOBS_SAME_SIZE(Convert, CConvert);
+MESHJOBS_SAME_FIELD(Convert, CConvert, sourceStream0);
+MESHJOBS_SAME_FIELD(Convert, CConvert, sourceStream1);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationStream0);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationStream1);
+MESHJOBS_SAME_FIELD(Convert, CConvert, positionMatrix);
+MESHJOBS_SAME_FIELD(Convert, CConvert, normalMatrix);
+MESHJOBS_SAME_FIELD(Convert, CConvert, texCoordScaleOffsetA);
+MESHJOBS_SAME_FIELD(Convert, CConvert, texCoordScaleOffsetB);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationOffset0);
+MESHJOBS_SAME_FIELD(Convert, CConvert, sourceStride0);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationOffset1);
+MESHJOBS_SAME_FIELD(Convert, CConvert, sourceStride1);
+MESHJOBS_SAME_FIELD(Convert, CConvert, sourceAttributes);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationStride0);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationStride1);
+MESHJOBS_SAME_FIELD(Convert, CConvert, host);
+MESHJOBS_SAME_FIELD(Convert, CConvert, destinationAttributes);
+MESHJOBS_SAME_FIELD(Convert, CConvert, componentSizes);
+static_assert(offsetof(SmallIntList<COMPONENT_SIZES_CAPACITY>, elements) ==
+              offsetof(meshjobs_component_sizes, elements));
+
+static_assert(PackAttribute(3, 4, 12, 1) == MESHJOBS_PACK_ATTRIBUTE(3, 4, 12, 1));
+
+// The function types: one C++ signature, one C typedef.
+static_assert(__is_same(AbortFunction, meshjobs_abort_fn));
+static_assert(__is_same(GetWorkStealingRangeFunction, meshjobs_get_work_stealing_range_fn));
+static_assert(__is_same(PatchBufferMinMaxRangesFunction, meshjobs_patch_buffer_min_max_ranges_fn));
+static_assert(__is_same(ResolveFunction, meshjobs_resolve_fn));
+static_assert(__is_same(JobEntryFunction, meshjobs_job_entry_fn));
+static_assert(__is_same(InitializerFunction, meshjobs_initializer_fn));
+static_assert(__is_same(StaticsInitializerFunction, meshjobs_statics_initializer_fn));
+#undef MESHJOBS_SAME_FIELD
+#undef MESHJOBS_SAME_SIZE
+}  // namespace c_layout_checks
 
 }  // namespace meshjobs

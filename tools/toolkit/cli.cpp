@@ -467,6 +467,14 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     if (o.version) {
         out << "meshjobs " << MESHJOBS_VERSION << "\n";
+        // The library this tool would load, by the version its file carries.
+        const std::string path = o.library.empty() ? host::Library::DefaultPath() : o.library;
+        try {
+            const std::string version = host::LibraryFileVersion(path);
+            out << "libmeshjobs " << (version.empty() ? "(no version)" : version) << " " << path << "\n";
+        } catch (const host::HostError&) {
+            out << "libmeshjobs not found: " << path << "\n";
+        }
         return 0;
     }
     if (o.command.empty()) {

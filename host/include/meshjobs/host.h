@@ -114,7 +114,8 @@ class Library {
 public:
     // Throws HostError naming the file, or the first export that is missing.
     static Library Load(const std::string& path);
-    // The library built beside the running program, or $MESHJOBS_LIBRARY.
+    // $MESHJOBS_LIBRARY; else the library beside the running program, or on
+    // Linux the installed one in ../lib when none is beside it.
     static std::string DefaultPath();
 
     Library(Library&&) noexcept;
@@ -140,6 +141,11 @@ private:
     std::string path_;
     JobEntryFunction entries_[JOB_COUNT] = {};
 };
+
+// The version a library file carries (its ELF note, or the DLL's version
+// resource), read without loading it; empty if it has none. Throws HostError
+// if the file cannot be read.
+std::string LibraryFileVersion(const std::string& path);
 
 struct Range {
     int32_t begin;
