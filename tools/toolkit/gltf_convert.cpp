@@ -248,7 +248,6 @@ std::string ValidUtf8(const std::string& text) {
 }  // namespace
 
 GltfConversion ConvertGltf(GltfDocument& document, Jobs& jobs, const Layout& layout, const Float4x4& matrix) {
-    RefuseUndecodable(document.json);
     GltfConversion result;
     const auto meshes = document.json.find("meshes");
     if (meshes == document.json.end() || !meshes->is_array()) return result;
@@ -264,10 +263,6 @@ GltfConversion ConvertGltf(GltfDocument& document, Jobs& jobs, const Layout& lay
             GltfJson& primitive = primitives[p];
             const std::string where = "mesh " + std::to_string(m) + " primitive " + std::to_string(p);
             ++result.primitives;
-            if (const char* compressed = CompressionOf(primitive)) {
-                result.notes.push_back(where + ": compressed (" + compressed + "), passed through unchanged");
-                continue;
-            }
             const SlotAccessors slots = SlotsOf(primitive.at("attributes"), layout, where);
             if (slots.empty() || slots.front().first != POSITION) {
                 result.notes.push_back(where + ": no POSITION, passed through unchanged");

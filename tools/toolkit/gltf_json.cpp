@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -165,8 +164,11 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& path, size_t limit) {
         bytes.resize(std::min(static_cast<size_t>(status.st_size), limit));
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
     uint8_t chunk[1 << 16];
-    for (size_t got = 0; bytes.size() < limit && (got = std::fread(chunk, 1, std::min(sizeof chunk, limit - bytes.size()), file)) > 0;)
+    while (bytes.size() < limit) {
+        const size_t got = std::fread(chunk, 1, std::min(sizeof chunk, limit - bytes.size()), file);
+        if (got == 0) break;
         bytes.insert(bytes.end(), chunk, chunk + got);
+    }
     const int failure = std::ferror(file) ? errno : 0;
     std::fclose(file);
     if (failure) throw std::runtime_error(SystemMessage("cannot read", path, failure));

@@ -18,32 +18,6 @@ const char* ModeName(int64_t mode) {
 
 namespace {
 
-// The compression extensions whose data the tool cannot decode: a document
-// that requires one cannot be edited without writing it out invalid.
-const char* const UNDECODED[] = {"KHR_draco_mesh_compression", "EXT_meshopt_compression", "KHR_meshopt_compression"};
-
-}  // namespace
-
-void RefuseUndecodable(const GltfJson& json) {
-    const auto required = json.find("extensionsRequired");
-    if (required == json.end() || !required->is_array()) return;
-    for (const auto& name : *required)
-        for (const char* undecoded : UNDECODED)
-            if (name == undecoded)
-                throw std::runtime_error(std::string("the file requires ") + undecoded +
-                                         ", whose compressed data this tool cannot decode");
-}
-
-const char* CompressionOf(const GltfJson& primitive) {
-    const auto extensions = primitive.find("extensions");
-    if (extensions == primitive.end() || !extensions->is_object()) return nullptr;
-    for (const char* undecoded : UNDECODED)
-        if (extensions->contains(undecoded)) return undecoded;
-    return nullptr;
-}
-
-namespace {
-
 constexpr int TRIANGLES = 4;
 
 int AccessorIndex(const GltfJson& value, const std::string& where) {
@@ -104,7 +78,6 @@ struct StrippedSet {
 }  // namespace
 
 GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method) {
-    RefuseUndecodable(document.json);
     GltfStrip result;
     const auto meshes = document.json.find("meshes");
     if (meshes == document.json.end() || !meshes->is_array()) return result;
@@ -124,10 +97,6 @@ GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method) {
             }
             if (!primitive.contains("indices")) {
                 result.notes.push_back(where + ": not indexed, passed through unchanged");
-                continue;
-            }
-            if (const char* compressed = CompressionOf(primitive)) {
-                result.notes.push_back(where + ": compressed (" + compressed + "), passed through unchanged");
                 continue;
             }
             {

@@ -22,16 +22,8 @@ struct GltfStrip {
 // "points", "triangles", ... for a primitive's mode.
 const char* ModeName(int64_t mode);
 
-// Throws std::runtime_error when the document still requires a compression
-// extension (ReadGltf decodes them, so only a document built otherwise can):
-// editing it would write it out invalid.
-void RefuseUndecodable(const GltfJson& json);
-// The undecodable compression a primitive's own extensions name, if any;
-// its data then stays as it is.
-const char* CompressionOf(const GltfJson& primitive);
-
-// Throws std::runtime_error for what the document holds but the tool cannot
-// write back soundly (compressed data it cannot decode).
+// Strips every indexed triangle list of a document as ReadGltf gives it
+// (compressed data decoded); throws std::runtime_error.
 GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method);
 
 // The position triples of every triangle of every indexed triangle-list

@@ -63,6 +63,13 @@ private:
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// What this process buffered for its standard streams, written now.
+void FlushOutput() {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+}
+
 // A forked worker: the signal handlers the pool set go back to the defaults
 // a new program would have, nothing escapes into the caller's frames, and
 // what it buffered is written before it exits.
@@ -78,9 +85,7 @@ private:
     } catch (...) {
         code = 1;
     }
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
+    FlushOutput();
     _exit(code);
 }
 
@@ -100,9 +105,7 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
     }
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Else a forked worker writes the caller's pending output a second time.
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
+    FlushOutput();
     const pid_t pid = fork();
     if (pid < 0) {
         const int saved = errno;
