@@ -15,6 +15,9 @@ constexpr ConversionKernels PORTABLE_KERNELS = {ConvertBlocksPortable, RunSlotsA
 #if MESHJOBS_AVX2_KERNELS_BUILT
 constexpr ConversionKernels AVX2_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx2};
 #endif
+#if MESHJOBS_AVX512_KERNELS_BUILT
+constexpr ConversionKernels AVX512_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx512};
+#endif
 
 // Each slot runs over the range on its own, so a long range is worked through
 // in pieces that stay in cache between one slot's pass and the next: the
@@ -39,8 +42,11 @@ void RunSlotsApartInPieces(const ConversionKernels& kernels, const ConvertVertex
 }  // namespace
 
 const ConversionKernels& KernelsFor(KernelSet set) {
+#if MESHJOBS_AVX512_KERNELS_BUILT
+    if (set == KernelSet::Avx512) return AVX512_KERNELS;
+#endif
 #if MESHJOBS_AVX2_KERNELS_BUILT
-    if (set == KernelSet::Avx2F16c) return AVX2_KERNELS;
+    if (set != KernelSet::Portable) return AVX2_KERNELS;
 #endif
     (void)set;
     return PORTABLE_KERNELS;

@@ -500,20 +500,33 @@ MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const
     }
 }
 
+// Slots in `lateSlots` (bit k for slot k) start at vertex `lateStart`: their
+// first vertices are converted elsewhere, after these loops.
 template <int N, KernelSet SET>
 MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
-                                   const SlotWalk* walks, int32_t count, int32_t whole) {
+                                   const SlotWalk* walks, int32_t count, int32_t whole, uint32_t lateSlots = 0,
+                                   int32_t lateStart = 0) {
     // The slots run in order, so a widened store is overwritten by the later
     // slot that stores its last four bytes; those bytes lie inside the spans
     // the plan proved safe.
     for (int i = 0; i < plan.activeCount; ++i) {
         const int k = plan.active[i];
         const SlotPlan& slot = plan.slots[k];
+        SlotWalk walk = walks[k];
+        int32_t slotCount = count, slotWhole = whole;
+        if ((lateSlots >> k & 1u) != 0) {
+            if (lateStart >= count) continue;
+            if (walk.load) walk.load += walk.loadStep * lateStart;
+            walk.loadOffset += walk.loadStep * lateStart;
+            walk.store += walk.storeStep * lateStart;
+            slotCount -= lateStart;
+            slotWhole = whole > lateStart ? whole - lateStart : 0;
+        }
         switch (slot.wideByteCount) {
-            case 4: RunSlotBytes<N, SET, 4>(record, slot, walks[k], count, whole); break;
-            case 8: RunSlotBytes<N, SET, 8>(record, slot, walks[k], count, whole); break;
-            case 12: RunSlotBytes<N, SET, 12>(record, slot, walks[k], count, whole); break;
-            default: RunSlotBytes<N, SET, 16>(record, slot, walks[k], count, whole); break;
+            case 4: RunSlotBytes<N, SET, 4>(record, slot, walk, slotCount, slotWhole); break;
+            case 8: RunSlotBytes<N, SET, 8>(record, slot, walk, slotCount, slotWhole); break;
+            case 12: RunSlotBytes<N, SET, 12>(record, slot, walk, slotCount, slotWhole); break;
+            default: RunSlotBytes<N, SET, 16>(record, slot, walk, slotCount, slotWhole); break;
         }
     }
 }
@@ -529,12 +542,19 @@ void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangeP
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole) {
+    RunSlotsApartAvx2From(record, plan, walks, count, whole, 0, 0);
+}
+
+__attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2From(const ConvertVertexLayoutRecord& record,
+                                                                const RangePlan& plan, const SlotWalk* walks,
+                                                                int32_t count, int32_t whole, uint32_t lateSlots,
+                                                                int32_t lateStart) {
     // A range shorter than eight lanes wastes less in four.
     if (count < AVX2_LANES) {
-        RunSlotsApart<4, KernelSet::Avx2F16c>(record, plan, walks, count, whole);
+        RunSlotsApart<4, KernelSet::Avx2F16c>(record, plan, walks, count, whole, lateSlots, lateStart);
         return;
     }
-    RunSlotsApart<AVX2_LANES, KernelSet::Avx2F16c>(record, plan, walks, count, whole);
+    RunSlotsApart<AVX2_LANES, KernelSet::Avx2F16c>(record, plan, walks, count, whole, lateSlots, lateStart);
 }
 #endif
 

@@ -35,6 +35,12 @@ struct Vec<8> {
     typedef uint32_t U __attribute__((vector_size(32)));
     typedef int32_t I __attribute__((vector_size(32)));
 };
+template <>
+struct Vec<16> {
+    typedef float F __attribute__((vector_size(64)));
+    typedef uint32_t U __attribute__((vector_size(64)));
+    typedef int32_t I __attribute__((vector_size(64)));
+};
 typedef Vec<4>::F F4;
 typedef Vec<4>::U U4;
 typedef Vec<4>::I I4;
@@ -45,7 +51,7 @@ typedef int16_t H8 __attribute__((vector_size(16)));
 #define MESHJOBS_INLINE inline __attribute__((always_inline))
 // At -O2 the compiler keeps these short loops over vector arrays as loops,
 // and the arrays on the stack.
-#define MESHJOBS_UNROLL _Pragma("GCC unroll 8")
+#define MESHJOBS_UNROLL _Pragma("GCC unroll 16")
 
 #if defined(__x86_64__)
 typedef Vec<8>::F F8;
@@ -80,6 +86,52 @@ __attribute__((target("avx2,f16c"))) inline void FloatPairsToHalves8(U8* out, co
         __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15));
 }
 __attribute__((target("avx2"))) inline void SquareRoots8(F8* out, const F8* value) { *out = __builtin_ia32_sqrtps256(*value); }
+
+// Sixteen lanes, inside the AVX-512 kernels only; every operation rounds in
+// the current mode (the rounding operand 4). The two compilers name some of
+// the builtins apart.
+typedef Vec<16>::F F16;
+typedef Vec<16>::U U16;
+typedef Vec<16>::I I16;
+typedef int16_t H32 __attribute__((vector_size(64)));
+typedef int16_t H16x __attribute__((vector_size(32)));
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void HalvesToFloats16(F16* out, const U16* words, bool odd) {
+    const H32 h = reinterpret_cast<H32>(*words);
+    const H16x packed = odd ? __builtin_shufflevector(h, h, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31)
+                            : __builtin_shufflevector(h, h, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    *out = __builtin_ia32_vcvtph2ps512_mask(packed, F16{}, 0xFFFF, 4);
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void FloatPairsToHalves16(U16* out, const F16* low,
+                                                                                const F16* high) {
+    const H16x a = __builtin_ia32_vcvtps2ph512_mask(*low, 4, H16x{}, 0xFFFF);
+    const H16x b = __builtin_ia32_vcvtps2ph512_mask(*high, 4, H16x{}, 0xFFFF);
+    *out = reinterpret_cast<U16>(__builtin_shufflevector(a, b, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23, 8,
+                                                         24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void SquareRoots16(F16* out, const F16* value) {
+#if defined(__clang__)
+    *out = __builtin_ia32_sqrtps512(*value, 4);
+#else
+    *out = __builtin_ia32_sqrtps512_mask(*value, *value, 0xFFFF, 4);
+#endif
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void CurrentModeIntegers16(I16* out, const F16* value) {
+    *out = __builtin_ia32_cvtps2dq512_mask(*value, I16{}, 0xFFFF, 4);
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void Min16(F16* out, const F16* value, const F16* limit) {
+#if defined(__clang__)
+    *out = __builtin_ia32_minps512(*value, *limit, 4);
+#else
+    *out = __builtin_ia32_minps512_mask(*value, *limit, *value, 0xFFFF, 4);
+#endif
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void Max16(F16* out, const F16* value, const F16* limit) {
+#if defined(__clang__)
+    *out = __builtin_ia32_maxps512(*value, *limit, 4);
+#else
+    *out = __builtin_ia32_maxps512_mask(*value, *limit, *value, 0xFFFF, 4);
+#endif
+}
 #endif
 
 constexpr int LANES = 4;
@@ -94,9 +146,15 @@ struct WordLanes {
     typename Vec<N>::U w[4];  // words w0..w3, one vertex per lane
 };
 
+// Lane by lane rather than `U{} + value`: in a template compiled without
+// AVX-512 the compiler breaks that sum into sixteen masked inserts before
+// inlining it into the sixteen-lane kernels.
 template <int N>
 MESHJOBS_INLINE typename Vec<N>::U SplatU(uint32_t value) {
-    return typename Vec<N>::U{} + value;
+    typename Vec<N>::U lanes;
+    MESHJOBS_UNROLL
+    for (int lane = 0; lane < N; ++lane) lanes[lane] = value;
+    return lanes;
 }
 template <int N>
 MESHJOBS_INLINE typename Vec<N>::F Splat(float value) {
@@ -159,9 +217,13 @@ MESHJOBS_INLINE auto RoundToIntegers(F y) {
 #if defined(__x86_64__)
     if constexpr (sizeof(F) == 16) {
         return reinterpret_cast<I>(__builtin_ia32_cvtps2dq(y));
-    } else {
+    } else if constexpr (sizeof(F) == 32) {
         I result;
         CurrentModeIntegers8(&result, &y);
+        return result;
+    } else {
+        I result;
+        CurrentModeIntegers16(&result, &y);
         return result;
     }
 #endif
@@ -205,9 +267,13 @@ MESHJOBS_INLINE F AtMost(F value, F limit) {
 #if defined(__x86_64__)
     if constexpr (sizeof(F) == 16) {
         return __builtin_ia32_minps(value, limit);
-    } else {
+    } else if constexpr (sizeof(F) == 32) {
         F result;
         Min8(&result, &value, &limit);
+        return result;
+    } else {
+        F result;
+        Min16(&result, &value, &limit);
         return result;
     }
 #endif
@@ -219,9 +285,13 @@ MESHJOBS_INLINE F AtLeast(F value, F limit) {
 #if defined(__x86_64__)
     if constexpr (sizeof(F) == 16) {
         return __builtin_ia32_maxps(value, limit);
-    } else {
+    } else if constexpr (sizeof(F) == 32) {
         F result;
         Max8(&result, &value, &limit);
+        return result;
+    } else {
+        F result;
+        Max16(&result, &value, &limit);
         return result;
     }
 #endif
@@ -250,11 +320,15 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
             break;
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
+            if constexpr (N == 16) {
+                MESHJOBS_UNROLL
+                for (int k = 0; k < 4; ++k) HalvesToFloats16(&value.c[k], &words.w[k / 2], k % 2 != 0);
+                break;
+            } else if constexpr (SET != KernelSet::Portable && N == 8) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) HalvesToFloats8(&value.c[k], &words.w[k / 2], k % 2 != 0);
                 break;
-            } else if constexpr (SET == KernelSet::Avx2F16c) {
+            } else if constexpr (SET != KernelSet::Portable) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) value.c[k] = HalvesToFloats(words.w[k / 2] >> (16 * (k % 2)) & 0xFFFFu);
                 break;
@@ -290,7 +364,7 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             for (int k = 0; k < 4; ++k)
                 integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
 #if defined(__x86_64__)
-            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
+            if constexpr (SET != KernelSet::Portable && N == 8) {
                 PackBytes8(&words.w[0], integers, isSigned);
                 break;
             }
@@ -301,11 +375,15 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
         }
         case FORMAT_FLOAT16:
 #if defined(__x86_64__)
-            if constexpr (SET == KernelSet::Avx2F16c && N == 8) {
+            if constexpr (N == 16) {
+                FloatPairsToHalves16(&words.w[0], &value.c[0], &value.c[1]);
+                FloatPairsToHalves16(&words.w[1], &value.c[2], &value.c[3]);
+                break;
+            } else if constexpr (SET != KernelSet::Portable && N == 8) {
                 FloatPairsToHalves8(&words.w[0], &value.c[0], &value.c[1]);
                 FloatPairsToHalves8(&words.w[1], &value.c[2], &value.c[3]);
                 break;
-            } else if constexpr (SET == KernelSet::Avx2F16c) {
+            } else if constexpr (SET != KernelSet::Portable) {
                 MESHJOBS_UNROLL
                 for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
                 break;
@@ -335,7 +413,9 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     const F lengthSquared = (v.c[0] * v.c[0] + v.c[1] * v.c[1]) + v.c[2] * v.c[2];
     F root;
 #if defined(__x86_64__)
-    if constexpr (N == 8) {
+    if constexpr (N == 16) {
+        SquareRoots16(&root, &lengthSquared);
+    } else if constexpr (N == 8) {
         SquareRoots8(&root, &lengthSquared);
     } else if constexpr (N == 4) {
         root = __builtin_ia32_sqrtps(lengthSquared);
@@ -385,10 +465,13 @@ MESHJOBS_INLINE F Canonical(F value) {
 
 // Without CANONICAL the NaNs keep whatever payload the arithmetic gave them:
 // for callers that encode to 8 bits, where every NaN clamps to 1 alike.
+// The kind is the slot's own; callers that know it at compile time pass it
+// as a constant, and the switch folds away.
 template <int N, bool CANONICAL = true>
-MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
+MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v,
+                                     SlotKind kind) {
     Lanes<N> t = v;
-    switch (slot.kind) {
+    switch (kind) {
         case SlotKind::Position: {
             const auto& m = record.positionMatrix.columns;
             MESHJOBS_UNROLL
@@ -439,39 +522,56 @@ MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record,
     return t;
 }
 
+template <int N, bool CANONICAL = true>
+MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
+    return TransformAs<N, CANONICAL>(record, slot, v, slot.kind);
+}
+
 template <int N>
 MESHJOBS_INLINE WordLanes<N> StandInLanes(SlotKind kind) {
     const RawWords words = StandInWords(kind);
     return WordLanes<N>{{SplatU<N>(words.w[0]), SplatU<N>(words.w[1]), SplatU<N>(words.w[2]), SplatU<N>(words.w[3])}};
 }
 
-// The converter of one slot on N vertices whose words are already loaded
-// (ignored where the slot loads nothing): the words each would store.
+// The converter of one slot of kind KIND on N vertices whose words are
+// already loaded (ignored where the slot loads nothing): the words each would
+// store. With the formats known to the caller the switches on them fold away;
+// callers that encode to 8 bits may leave NaNs as the arithmetic gave them
+// (CANONICAL false), since every NaN clamps alike.
+template <SlotKind KIND, int N, KernelSet SET, bool CANONICAL = true>
+MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                         const WordLanes<N>& loaded, uint32_t from, uint32_t to) {
+    if constexpr (KIND == SlotKind::Position) {
+        if (slot.marker) return StandInLanes<N>(KIND);
+        const Lanes<N> p = TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND);
+        WordLanes<N> words{};
+        MESHJOBS_UNROLL
+        for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
+        return words;
+    } else if constexpr (KIND == SlotKind::Normal) {
+        if (slot.marker) return StandInLanes<N>(KIND);
+        return Encode<N, SET>(TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND), to);
+    } else if constexpr (KIND == SlotKind::Tangent || KIND == SlotKind::TexCoord) {
+        return Encode<N, SET>(TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND), to);
+    } else if constexpr (KIND == SlotKind::Color) {
+        Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
+        if (slot.load) value = Decode<N, SET>(loaded, from);
+        return Encode<N, SET>(value, to);
+    }
+    return WordLanes<N>{};
+}
+
 template <int N, KernelSet SET>
 MESHJOBS_INLINE WordLanes<N> ConvertWords(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                        const WordLanes<N>& loaded) {
+    const uint32_t from = slot.sourceFormat, to = slot.encodeFormat;
     switch (slot.kind) {
-        case SlotKind::Position: {
-            if (slot.marker) return StandInLanes<N>(slot.kind);
-            const Lanes<N> p = TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat));
-            WordLanes<N> words{};
-            MESHJOBS_UNROLL
-            for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
-            return words;
-        }
-        case SlotKind::Normal:
-            if (slot.marker) return StandInLanes<N>(slot.kind);
-            return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
-        case SlotKind::Tangent:
-        case SlotKind::TexCoord:
-            return Encode<N, SET>(TransformLanes(record, slot, Decode<N, SET>(loaded, slot.sourceFormat)), slot.encodeFormat);
-        case SlotKind::Color: {
-            Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
-            if (slot.load) value = Decode<N, SET>(loaded, slot.sourceFormat);
-            return Encode<N, SET>(value, slot.encodeFormat);
-        }
-        case SlotKind::Skip:
-            break;
+        case SlotKind::Position: return ConvertKind<SlotKind::Position, N, SET>(record, slot, loaded, from, to);
+        case SlotKind::Normal: return ConvertKind<SlotKind::Normal, N, SET>(record, slot, loaded, from, to);
+        case SlotKind::Tangent: return ConvertKind<SlotKind::Tangent, N, SET>(record, slot, loaded, from, to);
+        case SlotKind::Color: return ConvertKind<SlotKind::Color, N, SET>(record, slot, loaded, from, to);
+        case SlotKind::TexCoord: return ConvertKind<SlotKind::TexCoord, N, SET>(record, slot, loaded, from, to);
+        case SlotKind::Skip: break;
     }
     return WordLanes<N>{};
 }

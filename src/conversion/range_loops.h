@@ -23,6 +23,20 @@ __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexL
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole);
+// The same, with the slots in `lateSlots` (bit k for slot k) starting at
+// vertex `lateStart`.
+__attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2From(const ConvertVertexLayoutRecord& record,
+                                                                const RangePlan& plan, const SlotWalk* walks,
+                                                                int32_t count, int32_t whole, uint32_t lateSlots,
+                                                                int32_t lateStart);
+#endif
+#if MESHJOBS_AVX512_KERNELS_BUILT
+// Sixteen vertices at a time in stream order: each vertex loaded once, every
+// slot that fits converted in registers, each vertex stored once; the other
+// slots as RunSlotsApartAvx2 runs them.
+__attribute__((target(MESHJOBS_AVX512_TARGET))) void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record,
+                                                                         const RangePlan& plan, const SlotWalk* walks,
+                                                                         int32_t count, int32_t whole);
 #endif
 
 struct ConversionKernels {

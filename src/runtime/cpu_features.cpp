@@ -18,15 +18,19 @@ uint32_t Detect() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return features;
     if (ecx & bit_CMPXCHG16B) features |= CPU_FEATURE_CMPXCHG16B;
-    const bool osSavesYmm = (ecx & bit_OSXSAVE) != 0 && [] {
+    const unsigned savedState = (ecx & bit_OSXSAVE) != 0 ? [] {
         unsigned low, high;
         __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-        return (low & 6u) == 6u;  // xmm and ymm state
-    }();
+        return low;
+    }() : 0u;
+    const bool osSavesYmm = (savedState & 6u) == 6u;       // xmm and ymm state
+    const bool osSavesZmm = (savedState & 0xE6u) == 0xE6u;  // and the masks and zmm
     const bool f16c = (ecx & bit_F16C) != 0 && (ecx & bit_AVX) != 0;
     if (osSavesYmm && f16c && __get_cpuid_max(0, nullptr) >= 7) {
         __cpuid_count(7, 0, eax, ebx, ecx, edx);
         if (ebx & bit_AVX2) features |= CPU_FEATURE_AVX2_F16C;
+        const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512DQ | bit_AVX512VL;
+        if ((ebx & bit_AVX2) && osSavesZmm && (ebx & avx512) == avx512) features |= CPU_FEATURE_AVX512;
     }
 #endif
     return features;

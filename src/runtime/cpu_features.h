@@ -10,6 +10,8 @@ namespace meshjobs {
 enum CpuFeature : uint32_t {
     CPU_FEATURE_AVX2_F16C = 1u << 0,  // AVX2 and F16C, with the OS saving the ymm state
     CPU_FEATURE_CMPXCHG16B = 1u << 1,
+    // AVX-512 F, BW, DQ and VL, with the OS saving the mask and zmm state
+    CPU_FEATURE_AVX512 = 1u << 2,
 };
 
 // Bits of CpuFeature; 0 off x86-64.

@@ -9,8 +9,14 @@ KernelSet ChooseKernelSet() {
     return KernelSet::Portable;
 #elif defined(MESHJOBS_AVX2_KERNELS)
     return KernelSet::Avx2F16c;
+#elif defined(MESHJOBS_AVX512_KERNELS)
+    return KernelSet::Avx512;
 #else
-    return (CpuFeatures() & CPU_FEATURE_AVX2_F16C) != 0 ? KernelSet::Avx2F16c : KernelSet::Portable;
+    const uint32_t features = CpuFeatures();
+#if MESHJOBS_AVX512_KERNELS_BUILT
+    if ((features & CPU_FEATURE_AVX512) != 0) return KernelSet::Avx512;
+#endif
+    return (features & CPU_FEATURE_AVX2_F16C) != 0 ? KernelSet::Avx2F16c : KernelSet::Portable;
 #endif
 }
 

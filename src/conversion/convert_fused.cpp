@@ -1,0 +1,405 @@
+// The conversion's range loop for stores that are apart, on sixteen lanes:
+// sixteen vertices at a time in stream order. Each vertex's first 64 source
+// bytes come in with one masked load, a transpose turns the sixteen rows into
+// one vector per word, every slot whose words lie among those sixteen is
+// converted in registers by a kernel fixed to its kind and formats, and the
+// transposed results go out with one masked store per vertex. Slots that do
+// not fit, and the vertices past the last whole group, run as the eight-lane
+// loops run them.
+#include "conversion/lane_math.h"
+#include "conversion/range_loops.h"
+
+#if MESHJOBS_AVX512_KERNELS_BUILT
+
+namespace meshjobs {
+namespace {
+
+using namespace lanes;
+
+#define MESHJOBS_AVX512 __attribute__((target(MESHJOBS_AVX512_TARGET)))
+#define MESHJOBS_AVX512_INLINE inline __attribute__((always_inline, target(MESHJOBS_AVX512_TARGET)))
+
+constexpr int GROUP = 16;      // vertices a group converts, one per lane
+constexpr int ROW_WORDS = 16;  // words of a vertex one load reaches
+
+// How many of its four loaded words a slot's stored bytes depend on. Colors
+// and texture coordinates convert component by component, so only the
+// stored components count; the directions and the position mix theirs.
+int WordsRead(const SlotPlan& slot) {
+    int components = 4;
+    switch (slot.kind) {
+        case SlotKind::Position:
+        case SlotKind::Normal:
+            components = 3;
+            break;
+        case SlotKind::Color:
+        case SlotKind::TexCoord: {
+            const int size = slot.encodeFormat == FORMAT_FLOAT32 ? 4 : slot.encodeFormat == FORMAT_FLOAT16 ? 2 : 1;
+            components = slot.byteCount / size < 4 ? slot.byteCount / size : 4;
+            break;
+        }
+        default:
+            break;
+    }
+    switch (ClampFormat(slot.sourceFormat, FORMAT_UNORM8)) {
+        case FORMAT_FLOAT32:
+            return components;
+        case FORMAT_FLOAT16:
+            return (components + 1) / 2;
+        default:
+            return 1;
+    }
+}
+
+// Words of a vertex one group row keeps: the sixteen a load reaches, and
+// four spare ones so that a slot's kernel can take four words even where it
+// reads fewer near the row's end.
+constexpr int COLUMN_WORDS = ROW_WORDS + 4;
+
+// One slot over `groups` groups of sixteen vertices: its four source words of
+// each group in (`in` steps by COLUMN_WORDS), its stored words out (`out`
+// steps by ROW_WORDS).
+typedef void (*SlotKernel)(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const U16* in, U16* out,
+                           int words, int groups);
+
+template <SlotKind KIND, uint32_t FROM, uint32_t TO>
+MESHJOBS_AVX512 __attribute__((noinline)) void ConvertSlot16(const ConvertVertexLayoutRecord& record,
+                                                             const SlotPlan& slot, const U16* in, U16* out, int words,
+                                                             int groups) {
+    constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
+    for (int g = 0; g < groups; ++g, in += COLUMN_WORDS, out += ROW_WORDS) {
+        const WordLanes<GROUP> loaded{{in[0], in[1], in[2], in[3]}};
+        const WordLanes<GROUP> stored =
+            ConvertKind<KIND, GROUP, KernelSet::Avx512, !EIGHT_BITS>(record, slot, loaded, FROM, TO);
+        switch (words) {
+            case 1:
+                out[0] = stored.w[0];
+                break;
+            case 2:
+                out[0] = stored.w[0], out[1] = stored.w[1];
+                break;
+            case 3:
+                out[0] = stored.w[0], out[1] = stored.w[1], out[2] = stored.w[2];
+                break;
+            default:
+                out[0] = stored.w[0], out[1] = stored.w[1], out[2] = stored.w[2], out[3] = stored.w[3];
+                break;
+        }
+    }
+}
+
+template <SlotKind KIND, uint32_t FROM>
+SlotKernel KernelTo(uint32_t to) {
+    switch (to) {
+        case FORMAT_UNORM8:
+            return ConvertSlot16<KIND, FROM, FORMAT_UNORM8>;
+        case FORMAT_SNORM8:
+            return ConvertSlot16<KIND, FROM, FORMAT_SNORM8>;
+        case FORMAT_FLOAT16:
+            return ConvertSlot16<KIND, FROM, FORMAT_FLOAT16>;
+        default:
+            return ConvertSlot16<KIND, FROM, FORMAT_FLOAT32>;
+    }
+}
+
+template <SlotKind KIND>
+SlotKernel KernelFrom(uint32_t from, uint32_t to) {
+    switch (from) {
+        case FORMAT_UNORM8:
+            return KernelTo<KIND, FORMAT_UNORM8>(to);
+        case FORMAT_SNORM8:
+            return KernelTo<KIND, FORMAT_SNORM8>(to);
+        case FORMAT_FLOAT16:
+            return KernelTo<KIND, FORMAT_FLOAT16>(to);
+        default:
+            return KernelTo<KIND, FORMAT_FLOAT32>(to);
+    }
+}
+
+SlotKernel KernelFor(const SlotPlan& slot) {
+    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8), to = slot.encodeFormat;
+    switch (slot.kind) {
+        case SlotKind::Position:
+            return KernelFrom<SlotKind::Position>(from, FORMAT_FLOAT32);
+        case SlotKind::Normal:
+            return KernelFrom<SlotKind::Normal>(from, to);
+        case SlotKind::Tangent:
+            return KernelFrom<SlotKind::Tangent>(from, to);
+        case SlotKind::Color:
+            return KernelFrom<SlotKind::Color>(from, to);
+        default:
+            return KernelFrom<SlotKind::TexCoord>(from, to);
+    }
+}
+
+struct GroupSlot {
+    SlotKernel kernel;
+    const SlotPlan* slot;
+    int sourceWord, targetWord, words;
+};
+
+// The slots a group converts, and the words of a vertex it loads and stores.
+struct GroupPlan {
+    GroupSlot slots[ATTRIBUTE_SLOT_COUNT];
+    int count = 0;
+    uint32_t slotBits = 0;  // bit k for slot k
+    uint16_t loadMask = 0, storeMask = 0;
+};
+
+GroupPlan PlanGroups(const RangePlan& plan) {
+    GroupPlan groups;
+    for (int i = 0; i < plan.activeCount; ++i) {
+        const int k = plan.active[i];
+        const SlotPlan& slot = plan.slots[k];
+        // Stream 0 on both sides, whole words.
+        const bool loads = slot.load && !slot.marker;
+        if (slot.stream1Target || (loads && slot.stream1Source) || slot.targetOffset % 4 != 0) continue;
+        const int targetWord = static_cast<int>(slot.targetOffset / 4), words = slot.byteCount / 4;
+        if (targetWord + words > ROW_WORDS) continue;
+        const int sourceWord = static_cast<int>(slot.sourceOffset / 4);
+        const int read = loads ? WordsRead(slot) : 0;
+        if (sourceWord + read > ROW_WORDS) continue;
+        groups.slots[groups.count++] = {KernelFor(slot), &slot, loads ? sourceWord : 0, targetWord, words};
+        groups.slotBits |= 1u << k;
+        groups.loadMask |= static_cast<uint16_t>(((1u << read) - 1u) << (loads ? sourceWord : 0));
+        groups.storeMask |= static_cast<uint16_t>(((1u << words) - 1u) << targetWord);
+    }
+    return groups;
+}
+
+// Rows to columns, in place: the off-diagonal blocks of every size swapped.
+template <int... C>
+struct Columns {};
+using SixteenColumns = Columns<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+
+template <int B, int... C>
+MESHJOBS_INLINE void SwapBlocks(U16& a, U16& b, Columns<C...>) {
+    const U16 low = __builtin_shufflevector(a, b, ((C & B) ? 16 + C - B : C)...);
+    const U16 high = __builtin_shufflevector(a, b, ((C & B) ? 16 + C : C + B)...);
+    a = low;
+    b = high;
+}
+
+template <int B, int ROWS>
+MESHJOBS_INLINE void SwapAll(U16 (&m)[ROW_WORDS]) {
+    MESHJOBS_UNROLL
+    for (int i = 0; i < ROWS; ++i)
+        if ((i & B) == 0) SwapBlocks<B>(m[i], m[i + B], SixteenColumns{});
+}
+
+// Interleaves within 128-bit lanes, then moves whole lanes: the in-lane
+// steps are the processor's cheaper shuffles.
+MESHJOBS_INLINE void Transpose16(U16 (&m)[ROW_WORDS]) {
+    U16 t[ROW_WORDS], u[ROW_WORDS];
+    MESHJOBS_UNROLL
+    for (int i = 0; i < 8; ++i) {
+        t[2 * i] =
+            __builtin_shufflevector(m[2 * i], m[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+        t[2 * i + 1] =
+            __builtin_shufflevector(m[2 * i], m[2 * i + 1], 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
+    }
+    // u[4i + k], lane L: rows 4i to 4i + 3 of column 4L + k.
+    MESHJOBS_UNROLL
+    for (int i = 0; i < 4; ++i)
+        for (int h = 0; h < 2; ++h) {
+            const U16 a = t[4 * i + h], b = t[4 * i + 2 + h];
+            u[4 * i + 2 * h] = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+            u[4 * i + 2 * h + 1] =
+                __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+        }
+    MESHJOBS_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        const U16 w0 =
+            __builtin_shufflevector(u[k], u[4 + k], 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+        const U16 w1 =
+            __builtin_shufflevector(u[k], u[4 + k], 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+        const U16 x0 =
+            __builtin_shufflevector(u[8 + k], u[12 + k], 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+        const U16 x1 =
+            __builtin_shufflevector(u[8 + k], u[12 + k], 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+        m[k] = __builtin_shufflevector(w0, x0, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+        m[8 + k] = __builtin_shufflevector(w0, x0, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+        m[4 + k] = __builtin_shufflevector(w1, x1, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
+        m[12 + k] = __builtin_shufflevector(w1, x1, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+    }
+}
+
+// Eight rows of two vertices' first eight words each (vertex i and i + 8 in
+// row i) to eight columns of sixteen, and back: the two 8-by-8 halves
+// transposed apart.
+MESHJOBS_INLINE void TransposeHalves(U16 (&m)[ROW_WORDS]) {
+    SwapAll<4, 8>(m);
+    SwapAll<2, 8>(m);
+    SwapAll<1, 8>(m);
+}
+
+MESHJOBS_AVX512_INLINE U16 LoadRow(const uint8_t* at, uint16_t mask) {
+    return reinterpret_cast<U16>(__builtin_ia32_loaddqusi512_mask(reinterpret_cast<const int*>(at), I16{}, mask));
+}
+MESHJOBS_AVX512_INLINE void StoreRow(uint8_t* at, const U16& row, uint16_t mask) {
+    __builtin_ia32_storedqusi512_mask(reinterpret_cast<int*>(at), reinterpret_cast<I16>(row), mask);
+}
+
+// Groups a pass takes: their columns and stored words stay in L1 between the
+// passes.
+constexpr int PASS_GROUPS = 8;
+
+// Sixteen vertices' rows to one vector per word; with every loaded word among
+// the first eight, two vertices to a row and half the shuffles. `whole`: the
+// rows lie in the stream, loaded without the mask.
+MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_t mask, bool whole, U16* columns) {
+    typedef uint32_t U8x __attribute__((vector_size(32)));
+    U16 rows[ROW_WORDS];
+    if ((mask >> 8) == 0) {
+        MESHJOBS_UNROLL
+        for (int v = 0; v < GROUP / 2; ++v) {
+            if (whole) {
+                U8x low, high;
+                __builtin_memcpy(&low, from + v * in, 32);
+                __builtin_memcpy(&high, from + (v + 8) * in, 32);
+                rows[v] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+            } else {
+                const U16 low = LoadRow(from + v * in, mask), high = LoadRow(from + (v + 8) * in, mask);
+                rows[v] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+            }
+        }
+        TransposeHalves(rows);
+        MESHJOBS_UNROLL
+        for (int w = 0; w < ROW_WORDS / 2; ++w) columns[w] = rows[w];
+        return;
+    }
+    MESHJOBS_UNROLL
+    for (int v = 0; v < GROUP; ++v) {
+        if (whole) {
+            __builtin_memcpy(&rows[v], from + v * in, 64);
+        } else {
+            rows[v] = LoadRow(from + v * in, mask);
+        }
+    }
+    Transpose16(rows);
+    MESHJOBS_UNROLL
+    for (int w = 0; w < ROW_WORDS; ++w) columns[w] = rows[w];
+}
+
+// And back, one store per vertex in ascending order. `spill`: the stored
+// words are the whole of each destination vertex, so a row stored whole (64
+// or 32 bytes) reaches no further than the next vertex's first words, which
+// its own store then overwrites; plain stores, which memory not yet in cache
+// takes faster than masked ones. The group's last row is masked when
+// `lastMasked`: nothing after it overwrites its spill.
+MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t out, uint16_t mask, bool spill,
+                                         bool lastMasked) {
+    typedef uint32_t U8x __attribute__((vector_size(32)));
+    U16 rows[ROW_WORDS];
+    if ((mask >> 8) == 0) {
+        MESHJOBS_UNROLL
+        for (int w = 0; w < ROW_WORDS / 2; ++w) rows[w] = stored[w];
+        TransposeHalves(rows);
+        MESHJOBS_UNROLL
+        for (int half = 0; half < 2; ++half) MESHJOBS_UNROLL
+        for (int v = 0; v < GROUP / 2; ++v) {
+            const U16 row = half == 0 ? rows[v]
+                                      : __builtin_shufflevector(rows[v], rows[v], 8, 9, 10, 11, 12, 13, 14, 15, 8, 9,
+                                                                10, 11, 12, 13, 14, 15);
+            uint8_t* at = to + (8 * half + v) * out;
+            if (spill && !(lastMasked && half == 1 && v == GROUP / 2 - 1)) {
+                const U8x low = __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
+                __builtin_memcpy(at, &low, 32);
+            } else {
+                StoreRow(at, row, mask);
+            }
+        }
+        return;
+    }
+    MESHJOBS_UNROLL
+    for (int w = 0; w < ROW_WORDS; ++w) rows[w] = stored[w];
+    Transpose16(rows);
+    MESHJOBS_UNROLL
+    for (int v = 0; v < GROUP; ++v) {
+        if (spill && !(lastMasked && v == GROUP - 1)) {
+            __builtin_memcpy(to + v * out, &rows[v], 64);
+        } else {
+            StoreRow(to + v * out, rows[v], mask);
+        }
+    }
+}
+
+// `wholeRows`: how many leading vertices have all 64 bytes from their base
+// in the stream; those load whole, which memory not yet in cache takes
+// faster than masked loads. The words no slot reads are never used.
+MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
+                                   const uint8_t* from, int64_t in, int64_t wholeRows, uint8_t* to, int64_t out,
+                                   int32_t count) {
+    alignas(64) U16 columns[PASS_GROUPS][COLUMN_WORDS];
+    alignas(64) U16 stored[PASS_GROUPS][ROW_WORDS];
+    const uint16_t loadMask = groups.loadMask, storeMask = groups.storeMask;
+    // Whole destination vertices, one after the other, and wide enough that
+    // a row's spill reaches the next vertex alone (rows of 32 bytes in the
+    // half path, of 64 otherwise).
+    const bool spill = out > 0 && out % 4 == 0 && out <= 4 * ROW_WORDS && storeMask == (1u << out / 4) - 1u &&
+                       out >= ((storeMask >> 8) != 0 ? 32 : 16);
+    // The spare columns and the words no slot stores are read and never
+    // used: zeros, so that nothing undefined is read.
+    for (int g = 0; g < PASS_GROUPS; ++g) {
+        for (int w = ROW_WORDS; w < COLUMN_WORDS; ++w) columns[g][w] = U16{};
+        for (int w = 0; w < ROW_WORDS; ++w)
+            if ((storeMask >> w & 1u) == 0) stored[g][w] = U16{};
+    }
+    for (int32_t done = 0; done < count;) {
+        const int passGroups = (count - done) / GROUP < PASS_GROUPS ? (count - done) / GROUP : PASS_GROUPS;
+        if (loadMask != 0)
+            for (int g = 0; g < passGroups; ++g, from += GROUP * in) {
+                // The next pass's rows, asked for while this pass converts:
+                // the loads come in bursts the processor's own prefetch
+                // does not run far enough ahead of.
+                if (done + (PASS_GROUPS + g + 1) * GROUP <= wholeRows)
+                    for (int v = 0; v < GROUP; v += 1) __builtin_prefetch(from + (PASS_GROUPS * GROUP + v) * in);
+                LoadColumns(from, in, loadMask, done + (g + 1) * GROUP <= wholeRows, columns[g]);
+            }
+        for (int s = 0; s < groups.count; ++s) {
+            const GroupSlot& slot = groups.slots[s];
+            slot.kernel(record, *slot.slot, &columns[0][slot.sourceWord], &stored[0][slot.targetWord], slot.words,
+                        passGroups);
+        }
+        for (int g = 0; g < passGroups; ++g, to += GROUP * out)
+            StoreColumns(stored[g], to, out, storeMask, spill, done + (g + 1) * GROUP == count);
+        done += passGroups * GROUP;
+    }
+}
+
+}  // namespace
+
+MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
+                                         const SlotWalk* walks, int32_t count, int32_t whole) {
+    const GroupPlan groups = count >= GROUP ? PlanGroups(plan) : GroupPlan{};
+    const int32_t grouped = groups.count == 0 ? 0 : (whole < count ? whole : count) / GROUP * GROUP;
+    if (grouped == 0) {
+        RunSlotsApartAvx2(record, plan, walks, count, whole);
+        return;
+    }
+    // The grouped slots' stores go last: a widened store of another slot
+    // (SlotPlan::wideByteCount) may reach into their bytes.
+    RunSlotsApartAvx2From(record, plan, walks, count, whole, groups.slotBits, grouped);
+    // The vertex bases, from the walks of the grouped slots, which start at
+    // their own offsets from them.
+    const uint8_t* source = nullptr;
+    int64_t in = 0;
+    for (int s = 0; s < groups.count && source == nullptr; ++s) {
+        const GroupSlot& slot = groups.slots[s];
+        const SlotWalk& walk = walks[slot.slot - plan.slots];
+        if (slot.slot->load && !slot.slot->marker) source = walk.load - 4 * slot.sourceWord, in = walk.loadStep;
+    }
+    const SlotWalk& first = walks[groups.slots[0].slot - plan.slots];
+    int64_t wholeRows = 0;
+    if (source != nullptr && in >= 0) {
+        const int64_t length = record.sourceStream0.length > 0 ? record.sourceStream0.length : 0;
+        const int64_t left = record.sourceStream0.data + length - source;
+        wholeRows = left < 64 ? 0 : in == 0 ? grouped : (left - 64) / in + 1;
+    }
+    ConvertGroups(record, groups, source, in, wholeRows, first.store - groups.slots[0].slot->targetOffset,
+                  first.storeStep, grouped);
+}
+
+}  // namespace meshjobs
+
+#endif
