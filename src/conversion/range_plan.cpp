@@ -8,31 +8,6 @@ namespace {
 inline int64_t Lower(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int64_t Higher(int64_t a, int64_t b) { return a < b ? b : a; }
 
-// Reads componentSizes[index], noting it in the plan.
-int32_t SizeAt(const ConvertVertexLayoutRecord& record, uint32_t index, RangePlan& plan) {
-    plan.sizeIndices[plan.sizesRead] = static_cast<uint8_t>(index);
-    const int32_t size = record.componentSizes.elements[index];
-    plan.sizeValues[plan.sizesRead++] = size;
-    return size;
-}
-
-// Slot k as its rule decides; false when its size-list test would stop the
-// job, which the per-vertex path then does.
-bool PlanSlot(const ConvertVertexLayoutRecord& record, int k, AttributeDescriptor s, AttributeDescriptor d,
-              RangePlan& plan) {
-    SlotPlan& slot = plan.slots[k];
-    SlotRule& rule = slot;
-    rule = RuleFor(k, s, d);
-    slot.marker = false;
-    slot.byteCount = 0;
-    if (rule.kind == SlotKind::Skip) return true;
-    if (rule.sizeIndex >= record.componentSizes.count) return false;
-    const StoredForm form = StoredFormFor(rule, SizeAt(record, rule.sizeIndex, plan));
-    slot.byteCount = form.byteCount;
-    slot.marker = form.standIn;
-    return true;
-}
-
 }  // namespace
 
 VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
@@ -43,51 +18,89 @@ VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
             record.destinationStride1 * index + record.destinationOffset1};
 }
 
+// The plan's counters and spans are kept in locals and written once at the
+// end: updated through the plan, every slot would wait on the store of the
+// one before.
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan) {
     const auto& sizes = record.componentSizes;
     plan.sizeCount = sizes.count;
     plan.sizesRead = 0;
     if (sizes.count <= FORMAT_FLOAT32) return false;
-    plan.activeCount = 0;
-    plan.storesApart = true;
-    for (int s = 0; s < 2; ++s) plan.loadStarts[s] = plan.readStarts[s] = plan.stores[s] = Span{};
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
+    int activeCount = 0, sizesRead = 0;
+    bool storesApart = true;
+    Span loadStarts[2], readStarts[2], stores[2];
+    // Where the active slots store, for the overlap tests.
+    int64_t storeFrom[ATTRIBUTE_SLOT_COUNT], storeTo[ATTRIBUTE_SLOT_COUNT];
+    bool storeStream1[ATTRIBUTE_SLOT_COUNT];
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
+        SlotPlan& slot = plan.slots[k];
         // Unused slots, the common case past the first texture coordinates:
         // with no dimension on either side, every slot but the position is
         // skipped by its rule.
         if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) {
-            plan.slots[k].kind = SlotKind::Skip;
+            slot.kind = SlotKind::Skip;
             continue;
         }
-        if (!PlanSlot(record, k, sources[k], destinations[k], plan)) return false;
-        const SlotPlan& slot = plan.slots[k];
-        if (slot.kind != SlotKind::Skip && slot.load)
-            plan.readStarts[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
-        if (slot.kind == SlotKind::Skip || slot.byteCount == 0) continue;
-        for (int a = 0; a < plan.activeCount; ++a) {
-            const SlotPlan& other = plan.slots[plan.active[a]];
-            if (other.stream1Target == slot.stream1Target && slot.targetOffset < other.targetOffset + other.byteCount &&
-                other.targetOffset < slot.targetOffset + slot.byteCount)
-                plan.storesApart = false;
+        const SlotRule rule = RuleFor(k, sources[k], destinations[k]);
+        StoredForm form{0, false};
+        if (rule.kind != SlotKind::Skip) {
+            // The size-list test the per-vertex path would stop the job on.
+            if (rule.sizeIndex >= sizes.count) {
+                plan.sizesRead = static_cast<uint8_t>(sizesRead);
+                return false;
+            }
+            const int32_t size = sizes.elements[rule.sizeIndex];
+            plan.sizeIndices[sizesRead] = static_cast<uint8_t>(rule.sizeIndex);
+            plan.sizeValues[sizesRead++] = size;
+            form = StoredFormFor(rule, size);
         }
-        plan.active[plan.activeCount++] = k;
-        if (slot.load && !slot.marker) plan.loadStarts[slot.stream1Source].Include(slot.sourceOffset, slot.sourceOffset);
-        plan.stores[slot.stream1Target].Include(slot.targetOffset, slot.targetOffset + slot.byteCount);
+        // Field by field: a copy of the whole rule would go through memory,
+        // its wide loads waiting on the narrow stores that built it.
+        slot.kind = rule.kind;
+        slot.load = rule.load;
+        slot.renormalise = rule.renormalise;
+        slot.scaleOffset = rule.scaleOffset;
+        slot.stream1Source = rule.stream1Source;
+        slot.stream1Target = rule.stream1Target;
+        slot.sourceFormat = rule.sourceFormat;
+        slot.encodeFormat = rule.encodeFormat;
+        slot.sourceOffset = rule.sourceOffset;
+        slot.targetOffset = rule.targetOffset;
+        slot.sizeIndex = rule.sizeIndex;
+        slot.components = rule.components;
+        slot.marker = form.standIn;
+        slot.byteCount = form.byteCount;
+        slot.wideByteCount = form.byteCount;
+        if (rule.kind == SlotKind::Skip) continue;
+        if (rule.load) readStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
+        if (form.byteCount == 0) continue;
+        const int64_t from = rule.targetOffset, to = rule.targetOffset + form.byteCount;
+        for (int a = 0; a < activeCount; ++a)
+            storesApart &= storeStream1[a] != rule.stream1Target || !(from < storeTo[a] && storeFrom[a] < to);
+        // A 12-byte store that an earlier slot of the vertex leaves room
+        // for may go out as 16 when a later one stores those four bytes:
+        // found here, from the later slot's side.
+        for (int a = 0; a < activeCount; ++a)
+            if (storeStream1[a] == rule.stream1Target && storeTo[a] - storeFrom[a] == 12 && from <= storeTo[a] &&
+                to >= storeTo[a] + 4)
+                plan.slots[plan.active[a]].wideByteCount = 16;
+        storeFrom[activeCount] = from;
+        storeTo[activeCount] = to;
+        storeStream1[activeCount] = rule.stream1Target;
+        plan.active[activeCount++] = k;
+        if (rule.load && !form.standIn) loadStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
+        stores[rule.stream1Target].Include(from, to);
     }
-    for (int a = 0; a < plan.activeCount; ++a) {
-        SlotPlan& slot = plan.slots[plan.active[a]];
-        slot.wideByteCount = slot.byteCount;
-        if (slot.byteCount != 12) continue;
-        const int64_t padding = slot.targetOffset + 12;
-        for (int b = a + 1; b < plan.activeCount; ++b) {
-            const SlotPlan& later = plan.slots[plan.active[b]];
-            if (later.stream1Target == slot.stream1Target && later.targetOffset <= padding &&
-                later.targetOffset + later.byteCount >= padding + 4)
-                slot.wideByteCount = 16;
-        }
+    plan.activeCount = activeCount;
+    plan.sizesRead = static_cast<uint8_t>(sizesRead);
+    plan.storesApart = storesApart;
+    for (int s = 0; s < 2; ++s) {
+        plan.loadStarts[s] = loadStarts[s];
+        plan.readStarts[s] = readStarts[s];
+        plan.stores[s] = stores[s];
     }
     return true;
 }
