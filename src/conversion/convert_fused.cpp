@@ -6,6 +6,7 @@
 // transposed results go out with one masked store per vertex. Slots that do
 // not fit, and the vertices past the last whole group, run as the eight-lane
 // loops run them.
+#include "conversion/convert_range.h"
 #include "conversion/lane_math.h"
 #include "conversion/range_loops.h"
 
@@ -146,7 +147,37 @@ struct GroupPlan {
     uint16_t loadMask = 0, storeMask = 0;
 };
 
-GroupPlan PlanGroups(const RangePlan& plan) {
+MESHJOBS_AVX512 void CopySlot16(const ConvertVertexLayoutRecord&, const SlotPlan&, const U16* in, U16* out, int,
+                                int groups) {
+    for (int g = 0; g < groups; ++g, in += COLUMN_WORDS, out += ROW_WORDS) out[0] = in[0];
+}
+
+// Whether a slot stores its one loaded word unchanged: 8-bit components in
+// and out, with nothing applied between, that the current rounding mode maps
+// each to itself (UNorm8 colors to UNorm8 do). Its own kernel, run over all
+// 256 bytes, tells.
+MESHJOBS_AVX512 bool StoresWordUnchanged(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                         SlotKernel kernel) {
+    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
+    const bool eightBits = (from == FORMAT_UNORM8 || from == FORMAT_SNORM8) &&
+                           (slot.encodeFormat == FORMAT_UNORM8 || slot.encodeFormat == FORMAT_SNORM8);
+    if (!eightBits || slot.byteCount != 4 || !slot.load ||
+        !(slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)))
+        return false;
+    alignas(64) U16 in[COLUMN_WORDS] = {};
+    alignas(64) U16 out[ROW_WORDS];
+    bool same = true;
+    for (uint32_t first = 0; first < 256; first += 4 * GROUP) {
+        U16 bytes;
+        for (int lane = 0; lane < GROUP; ++lane) bytes[lane] = first + 4 * lane;
+        in[0] = bytes | (bytes + 1u) << 8 | (bytes + 2u) << 16 | (bytes + 3u) << 24;
+        kernel(record, slot, in, out, 1, 1);
+        for (int lane = 0; lane < GROUP; ++lane) same &= out[0][lane] == in[0][lane];
+    }
+    return same;
+}
+
+MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, const RangePlan& plan) {
     GroupPlan groups;
     for (int i = 0; i < plan.activeCount; ++i) {
         const int k = plan.active[i];
@@ -159,7 +190,9 @@ GroupPlan PlanGroups(const RangePlan& plan) {
         const int sourceWord = static_cast<int>(slot.sourceOffset / 4);
         const int read = loads ? WordsRead(slot) : 0;
         if (sourceWord + read > ROW_WORDS) continue;
-        groups.slots[groups.count++] = {KernelFor(slot), &slot, loads ? sourceWord : 0, targetWord, words};
+        SlotKernel kernel = KernelFor(slot);
+        if (StoresWordUnchanged(record, slot, kernel)) kernel = CopySlot16;
+        groups.slots[groups.count++] = {kernel, &slot, loads ? sourceWord : 0, targetWord, words};
         groups.slotBits |= 1u << k;
         groups.loadMask |= static_cast<uint16_t>(((1u << read) - 1u) << (loads ? sourceWord : 0));
         groups.storeMask |= static_cast<uint16_t>(((1u << words) - 1u) << targetWord);
@@ -371,15 +404,8 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
 
 MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                          const SlotWalk* walks, int32_t count, int32_t whole) {
-    const GroupPlan groups = count >= GROUP ? PlanGroups(plan) : GroupPlan{};
+    const GroupPlan groups = count >= GROUP ? PlanGroups(record, plan) : GroupPlan{};
     const int32_t grouped = groups.count == 0 ? 0 : (whole < count ? whole : count) / GROUP * GROUP;
-    if (grouped == 0) {
-        RunSlotsApartAvx2(record, plan, walks, count, whole);
-        return;
-    }
-    // The grouped slots' stores go last: a widened store of another slot
-    // (SlotPlan::wideByteCount) may reach into their bytes.
-    RunSlotsApartAvx2From(record, plan, walks, count, whole, groups.slotBits, grouped);
     // The vertex bases, from the walks of the grouped slots, which start at
     // their own offsets from them.
     const uint8_t* source = nullptr;
@@ -389,15 +415,37 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         const SlotWalk& walk = walks[slot.slot - plan.slots];
         if (slot.slot->load && !slot.slot->marker) source = walk.load - 4 * slot.sourceWord, in = walk.loadStep;
     }
-    const SlotWalk& first = walks[groups.slots[0].slot - plan.slots];
     int64_t wholeRows = 0;
     if (source != nullptr && in >= 0) {
         const int64_t length = record.sourceStream0.length > 0 ? record.sourceStream0.length : 0;
         const int64_t left = record.sourceStream0.data + length - source;
         wholeRows = left < 64 ? 0 : in == 0 ? grouped : (left - 64) / in + 1;
     }
-    ConvertGroups(record, groups, source, in, wholeRows, first.store - groups.slots[0].slot->targetOffset,
-                  first.storeStep, grouped);
+    uint8_t* target = nullptr;
+    int64_t out = 0;
+    if (groups.count > 0) {
+        const SlotWalk& first = walks[groups.slots[0].slot - plan.slots];
+        target = first.store - groups.slots[0].slot->targetOffset;
+        out = first.storeStep;
+    }
+
+    // Pieces that stay in cache between the passes of the other slots.
+    SlotWalk piece[ATTRIBUTE_SLOT_COUNT];
+    for (int32_t done = 0; done < count; done += APART_PIECE_VERTICES) {
+        const int32_t n = count - done < APART_PIECE_VERTICES ? count - done : APART_PIECE_VERTICES;
+        const int32_t pieceWhole = whole - done < 0 ? 0 : whole - done < n ? whole - done : n;
+        const int32_t pieceGrouped = grouped - done < 0 ? 0 : grouped - done < n ? grouped - done : n;
+        AdvanceWalks(plan, walks, done, piece);
+        if (pieceGrouped == 0) {
+            RunSlotsApartAvx2(record, plan, piece, n, pieceWhole);
+            continue;
+        }
+        // The grouped slots' stores go last: a widened store of another slot
+        // (SlotPlan::wideByteCount) may reach into their bytes.
+        RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
+        ConvertGroups(record, groups, source != nullptr ? source + done * in : nullptr, in, wholeRows - done,
+                      target + done * out, out, pieceGrouped);
+    }
 }
 
 }  // namespace meshjobs

@@ -11,12 +11,12 @@ namespace meshjobs {
 
 namespace {
 
-constexpr ConversionKernels PORTABLE_KERNELS = {ConvertBlocksPortable, RunSlotsApartPortable};
+constexpr ConversionKernels PORTABLE_KERNELS = {ConvertBlocksPortable, RunSlotsApartPortable, false};
 #if MESHJOBS_AVX2_KERNELS_BUILT
-constexpr ConversionKernels AVX2_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx2};
+constexpr ConversionKernels AVX2_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx2, false};
 #endif
 #if MESHJOBS_AVX512_KERNELS_BUILT
-constexpr ConversionKernels AVX512_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx512};
+constexpr ConversionKernels AVX512_KERNELS = {ConvertBlocksAvx2, RunSlotsApartAvx512, true};
 #endif
 
 // Each slot runs over the range on its own, so a long range is worked through
@@ -28,13 +28,7 @@ void RunSlotsApartInPieces(const ConversionKernels& kernels, const ConvertVertex
     for (int32_t done = 0; done < count; done += APART_PIECE_VERTICES) {
         const int32_t n = count - done < APART_PIECE_VERTICES ? count - done : APART_PIECE_VERTICES;
         const int32_t pieceWhole = whole - done < 0 ? 0 : whole - done < n ? whole - done : n;
-        for (int i = 0; i < plan.activeCount; ++i) {
-            const int k = plan.active[i];
-            piece[k] = walks[k];
-            if (piece[k].load) piece[k].load += piece[k].loadStep * done;
-            piece[k].loadOffset += piece[k].loadStep * done;
-            piece[k].store += piece[k].storeStep * done;
-        }
+        AdvanceWalks(plan, walks, done, piece);
         kernels.runSlotsApart(record, plan, piece, n, pieceWhole);
     }
 }
@@ -74,7 +68,10 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
     if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
-        RunSlotsApartInPieces(*cache.kernels, record, plan, walks, end - begin, whole);
+        if (cache.kernels->takesWholeRanges)
+            cache.kernels->runSlotsApart(record, plan, walks, end - begin, whole);
+        else
+            RunSlotsApartInPieces(*cache.kernels, record, plan, walks, end - begin, whole);
         return true;
     }
     cache.kernels->convertBlocks(record, plan, begin, end);

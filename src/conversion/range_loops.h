@@ -33,7 +33,7 @@ __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2From(const ConvertVer
 #if MESHJOBS_AVX512_KERNELS_BUILT
 // Sixteen vertices at a time in stream order: each vertex loaded once, every
 // slot that fits converted in registers, each vertex stored once; the other
-// slots as RunSlotsApartAvx2 runs them.
+// slots as RunSlotsApartAvx2 runs them. Takes whole ranges.
 __attribute__((target(MESHJOBS_AVX512_TARGET))) void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record,
                                                                          const RangePlan& plan, const SlotWalk* walks,
                                                                          int32_t count, int32_t whole);
@@ -43,6 +43,9 @@ struct ConversionKernels {
     void (*convertBlocks)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
     void (*runSlotsApart)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                           int32_t count, int32_t whole);
+    // Whether runSlotsApart works through a long range in cache-sized pieces
+    // itself; if not, it is handed one piece at a time.
+    bool takesWholeRanges;
 };
 
 const ConversionKernels& KernelsFor(KernelSet set);

@@ -79,6 +79,17 @@ struct SlotWalk {
     int64_t storeStep;
 };
 
+// The walks of a range moved on by `done` vertices, for its active slots.
+inline void AdvanceWalks(const RangePlan& plan, const SlotWalk* walks, int64_t done, SlotWalk* moved) {
+    for (int i = 0; i < plan.activeCount; ++i) {
+        const int k = plan.active[i];
+        moved[k] = walks[k];
+        if (moved[k].load) moved[k].load += moved[k].loadStep * done;
+        moved[k].loadOffset += moved[k].loadStep * done;
+        moved[k].store += moved[k].storeStep * done;
+    }
+}
+
 // When no two stores of the range share a byte, the order of the stores no
 // longer matters, and each slot can run on its own over the range: over the
 // first vertices, whose loads are whole 16-byte loads at a fixed step, with no
