@@ -17,6 +17,11 @@
 
 #include "test_support.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace meshjobs::testing {
 namespace {
 
@@ -464,6 +469,52 @@ TEST_F(Conversion, BasesAreSixtyFourBitAndNegativeOrMissingSourceBytesHaveNoData
     vertex4.scriptedRanges = {{{4, 5}}};
     EXPECT_EQ(ExpectJobException([&] { Run(5, 1, vertex4); }).message(), LENGTH_MESSAGE);
     EXPECT_EQ(destination0, Filled(80));
+}
+
+// A source stream that ends where an unreadable page begins: the range loops'
+// wider loads (whole 16-byte attributes, whole 64-byte rows) stop at its end,
+// and still reach every word a slot reads, the last of a tangent that starts
+// 52 bytes into the vertex among them.
+TEST_F(Conversion, LoadsOfARangeStopAtTheSourceStreamsEndAndReachEveryWordRead) {
+#if defined(__linux__)
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    constexpr int32_t VERTICES = 64;
+    const size_t readable = (VERTICES * 68 + page - 1) / page * page;
+    void* const pages = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<uint8_t*>(pages) + readable, page, PROT_NONE), 0);
+    // Stride 48: every attribute's 16 bytes lie in the vertex, its 64 do not.
+    // Stride 68: the tangent's w is the vertex's 17th word.
+    for (const int32_t stride : {48, 68}) {
+        uint8_t* const stream = static_cast<uint8_t*>(pages) + readable - VERTICES * stride;
+        for (int32_t v = 0; v < VERTICES; ++v) {
+            float values[17] = {float(v), 1, 2, 0, 0, 1, 0, 0, 0.5f, 0.25f};
+            if (stride == 68) values[13] = 1, values[16] = -1;  // tangent (1, 0, 0, -1)
+            std::memcpy(stream + v * stride, values, stride);
+        }
+        sourceLayout[1] = Attr(3, 4, 12);
+        sourceLayout[2] = stride == 68 ? Attr(4, 4, 52) : 0;
+        sourceLayout[4] = Attr(2, 4, 32);
+        destinationLayout[1] = Attr(4, 2, 12);
+        destinationLayout[2] = Attr(4, 2, 16);
+        destinationLayout[4] = Attr(2, 3, 20);
+        buffers.sourceStrides[0] = stride;
+        buffers.destinationStrides[0] = 24;
+        destination0 = Filled(VERTICES * 24);
+        ConvertVertexLayoutRecord record = Record();
+        record.sourceStream0.data = stream;
+        record.sourceStream0.length = VERTICES * stride;
+        JobSystem(library(), 1).Run(record, VERTICES);
+        for (int32_t v = 0; v < VERTICES; ++v) {
+            EXPECT_EQ(WordAt(destination0, 24 * v), std::bit_cast<uint32_t>(float(v))) << stride << " " << v;
+            if (stride == 68) EXPECT_EQ(WordAt(destination0, 24 * v + 16), 0x8100007Fu) << v;
+            EXPECT_EQ(WordAt(destination0, 24 * v + 20), 0x34003800u) << stride << " " << v;  // 0.5, 0.25
+        }
+    }
+    munmap(pages, readable + page);
+#else
+    GTEST_SKIP() << "needs an unreadable page";
+#endif
 }
 
 // ---- Rounding mode and workers ----
