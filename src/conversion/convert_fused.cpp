@@ -404,7 +404,15 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
 
 MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                          const SlotWalk* walks, int32_t count, int32_t whole) {
-    const GroupPlan groups = count >= GROUP ? PlanGroups(record, plan) : GroupPlan{};
+    // Planned once per plan: the ranges of a job that reuse the plan reuse
+    // its groups.
+    static_assert(sizeof(GroupPlan) <= sizeof plan.kernelPlan.bytes && alignof(GroupPlan) <= 16);
+    if (!plan.kernelPlan.made) {
+        const GroupPlan made = PlanGroups(record, plan);
+        __builtin_memcpy(plan.kernelPlan.bytes, &made, sizeof made);  // creates the plan in the bytes
+        plan.kernelPlan.made = true;
+    }
+    const GroupPlan& groups = *reinterpret_cast<const GroupPlan*>(plan.kernelPlan.bytes);
     const int32_t grouped = groups.count == 0 ? 0 : (whole < count ? whole : count) / GROUP * GROUP;
     // The vertex bases, from the walks of the grouped slots, which start at
     // their own offsets from them.

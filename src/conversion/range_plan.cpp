@@ -26,6 +26,7 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     const auto& sizes = record.componentSizes;
     plan.sizeCount = sizes.count;
     plan.sizesRead = 0;
+    plan.kernelPlan.made = false;
     if (sizes.count <= FORMAT_FLOAT32) return false;
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);

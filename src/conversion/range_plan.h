@@ -34,6 +34,13 @@ struct Span {
     }
 };
 
+// What a kernel set works out once per plan (the sixteen-lane kernels' groups
+// of slots), kept with the plan: ranges that reuse the plan skip the work.
+struct KernelPlan {
+    bool made;
+    alignas(16) unsigned char bytes[512];
+};
+
 struct RangePlan {
     SlotPlan slots[ATTRIBUTE_SLOT_COUNT];
     int active[ATTRIBUTE_SLOT_COUNT];  // slots that store anything, in order
@@ -51,6 +58,7 @@ struct RangePlan {
     uint8_t sizeIndices[ATTRIBUTE_SLOT_COUNT + 1];
     int32_t sizeValues[ATTRIBUTE_SLOT_COUNT + 1];
     AttributeDescriptor descriptors[2][ATTRIBUTE_SLOT_COUNT];
+    mutable KernelPlan kernelPlan;  // made by the first range that needs it
 };
 
 VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i);
