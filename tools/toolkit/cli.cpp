@@ -18,6 +18,7 @@
 #include "toolkit/file_work.h"
 #include "toolkit/gltf_convert.h"
 #include "toolkit/help_texts.h"
+#include "toolkit/modules.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
 #include "toolkit/worker_channel.h"
@@ -275,7 +276,7 @@ void PlanOutputs(const Options& o, std::vector<FileTask>& tasks) {
             if (task.exporter.empty() || !TraitsOf(task.exporter).readsBack)
                 task.failure = "no exporter writes '" + task.relative.extension().string() +
                                "' files that read back; choose a format with --format";
-        } catch (const std::invalid_argument& e) {
+        } catch (const std::exception& e) {  // the scene module's absence too: this file alone fails
             task.failure = e.what();
         }
     }
@@ -327,6 +328,28 @@ public:
 private:
     std::string path_;
 };
+
+// Whether some file of the batch goes through the importer (all of them for
+// info; for strip and convert, those not glTF in and out). A glTF 1.0 file
+// named .gltf is found out by its worker, which loads the module itself.
+bool NeedsSceneModule(const Options& o, const std::vector<FileTask>& tasks, const std::vector<size_t>& selected) {
+    for (size_t i : selected) {
+        const FileTask& task = tasks[i];
+        if (!task.failure.empty()) continue;
+        if (o.command == "info" || !HasGltfExtension(task.input)) return true;
+        if (o.command == "convert" ? !GltfOutput(o) : task.exporter != "gltf2" && task.exporter != "glb2") return true;
+    }
+    return false;
+}
+
+// Loaded before the workers fork, so that they share one load. If it cannot
+// be, each file that needs it fails with the reason.
+void PreloadSceneModule() {
+    try {
+        SceneModule();
+    } catch (const std::exception&) {
+    }
+}
 
 int RunWorker(const std::string& contextPath, size_t index) {
     ExitOnFailedAllocation();
@@ -418,6 +441,7 @@ int RunFiles(const Options& o, const std::vector<std::string>& args, const std::
             return RunWorker(arguments.at(1), std::stoul(arguments.at(2)));
         };
     batch.workerArguments = {WORKER_COMMAND, context.path()};
+    if (NeedsSceneModule(o, tasks, selected)) PreloadSceneModule();
     const BatchSummary summary = RunBatch(tasks, selected, batch, out, err);
     if (summary.interruptedBy) return 128 + summary.interruptedBy;  // as a shell reports a signal
     return summary.failed ? 1 : 0;
