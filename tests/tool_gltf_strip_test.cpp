@@ -167,6 +167,24 @@ TEST_F(GltfStripTool, UnusedVerticesGoFromEveryAttributeAndTheRestStaysAsItWas) 
             EXPECT_EQ(tool::AccessorBytes(out, prims[k]["attributes"]["POSITION"]),
                       tool::AccessorBytes(in, in.json["meshes"][0]["primitives"][k]["attributes"]["POSITION"]));
         EXPECT_EQ(tool::TrianglePositions(out), tool::TrianglePositions(in));
+        // The digests the tool checks a written file by: alike here, unlike
+        // once one position bit, or the order of two corners, is not.
+        const std::vector<uint64_t> digests = tool::TriangleDigests(in);
+        EXPECT_EQ(tool::TriangleDigests(out), digests);
+        for (const char* changed : {"POSITION", "indices"}) {
+            tool::GltfDocument other = out;
+            const bool indices = std::string(changed) == "indices";
+            const GltfJson& accessor = other.json["accessors"][(indices ? prims[0]["indices"] : first["POSITION"]).get<int>()];
+            const GltfJson& view = other.json["bufferViews"][accessor["bufferView"].get<int>()];
+            uint8_t* element = other.buffers[view["buffer"].get<int>()].data() + view.value("byteOffset", 0) +
+                               accessor.value("byteOffset", 0);
+            if (indices) std::swap(element[0], element[1]);
+            else element[0] ^= 1;
+            const std::vector<uint64_t> after = tool::TriangleDigests(other);
+            ASSERT_EQ(after.size(), digests.size());
+            EXPECT_NE(after[0], digests[0]) << changed;
+            EXPECT_TRUE(std::equal(after.begin() + 1, after.end(), digests.begin() + 1)) << changed;
+        }
         for (const char* kept : {"extensions", "extensionsUsed", "nodes", "scenes", "asset"})
             EXPECT_EQ(out.json[kept], in.json[kept]) << kept;
         EXPECT_EQ(prims[0]["extras"], in.json["meshes"][0]["primitives"][0]["extras"]);
