@@ -1,7 +1,7 @@
 # cmake --install: the job library, the public headers, the host emulator as
-# a static library, the tool where it is built, a CMake package and
-# pkg-config files. Components: library, c_header (the Windows archive's two),
-# development, tool. The packages come from scripts/release.sh.
+# a static library, the tool and its modules where it is built, a CMake
+# package and pkg-config files. Components: library, c_header (the Windows
+# archive's two), development, tool. The packages come from scripts/release.sh.
 
 # Installed programs find the library in ../lib, so lib stays lib everywhere.
 set(CMAKE_INSTALL_LIBDIR lib CACHE PATH "Object code libraries")
@@ -26,6 +26,8 @@ install(TARGETS meshjobs_headers meshjobs_host EXPORT meshjobs-targets
 install(FILES examples/c_host.c DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
 if(TARGET meshjobs_tool)
   install(TARGETS meshjobs_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  # Its modules, loaded on first use, where it finds the job library: ../lib.
+  install(TARGETS meshjobs_scene meshjobs_draco LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tool)
 endif()
 
 # find_package(meshjobs [version]): the same minor version is compatible.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages of this commit into build-release/dist:
-#   linux-x86_64   meshjobs-VERSION-linux-x86_64.tar.gz   library, headers, host, tool, CMake and pkg-config files
+#   linux-x86_64   meshjobs-VERSION-linux-x86_64.tar.gz   library, headers, host, tool and its modules, CMake and
+#                                                          pkg-config files
 #   linux-aarch64  meshjobs-VERSION-linux-aarch64.tar.gz  the same without the tool
 #   windows-x64    meshjobs-VERSION-windows-x64.zip       meshjobs.dll and the C header
 #   deb            meshjobs_VERSION_amd64.deb             Linux x86-64 under /usr, tool included
@@ -17,7 +18,8 @@ platforms=${*:-linux-x86_64 linux-aarch64 windows-x64 deb}
 epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 0)
 install_packages() { "$root/scripts/install-packages.sh" "$@"; }
 
-# Release builds: no tests, no benchmarks (the tool then needs assimp only).
+# Release builds: no tests, no benchmarks (the tool and its modules then need
+# only their mesh libraries).
 build() {  # platform cmake-arguments...
   local dir=$out/$1
   shift
@@ -53,7 +55,8 @@ package() {
   echo "release: $dist/$name.$([[ $platform == windows-* ]] && echo zip || echo tar.gz)"
 }
 
-linux_packages=(g++ cmake ninja-build libassimp-dev libcli11-dev nlohmann-json3-dev binutils)
+linux_packages=(g++ cmake ninja-build libassimp-dev libdraco-dev libmeshoptimizer-dev libcli11-dev nlohmann-json3-dev
+                binutils)
 for platform in $platforms; do
   case $platform in
     linux-x86_64)

@@ -114,6 +114,15 @@ expect_line() {  # regex command...
   }
 }
 
+# An installed tool finds its modules: a file of another format through the
+# importer's, a Draco-compressed glTF through the decoder's.
+uses_modules() {  # tool output-folder
+  local models=/usr/share/assimp/models
+  expect_line "spider.glb: 19 meshes" "$1" strip "$models/OBJ/spider.obj" "$2/spider.glb"
+  expect_line "KHR_draco_mesh_compression: 34 primitives decoded" "$1" strip "$models/glTF2/draco/2CylinderEngine.gltf" \
+    "$2/engine.glb"
+}
+
 # Installed into a prefix and used from outside: a CMake project with
 # find_package, a C host through pkg-config, the installed tool; then the
 # archive, the Debian package and the library's bytes.
@@ -139,14 +148,17 @@ stage_release() {
 
   expect_line "^libmeshjobs $version $prefix/lib/libmeshjobs.so$" "$prefix/bin/meshjobs" --version
   expect_line "^verified:" "$prefix/bin/meshjobs" demo --repeat 1
+  uses_modules "$prefix/bin/meshjobs" "$work/prefix-out"
 
   check_archive linux-x86_64 nm objdump "$work/archive"
+  uses_modules "$work/archive/meshjobs-$version-linux-x86_64/bin/meshjobs" "$work/archive-out"
   local deb
   deb=$(ls "$dist"/meshjobs_"$version"_amd64.deb)
   expect_line "libassimp5" dpkg-deb -f "$deb" Depends
   dpkg-deb -x "$deb" "$work/deb"
   expect_line "^verified:" "$work/deb/usr/bin/meshjobs" demo --repeat 1
-  echo "release: $(basename "$deb") unpacked, its tool's demo verified"
+  uses_modules "$work/deb/usr/bin/meshjobs" "$work/deb-out"
+  echo "release: $(basename "$deb") unpacked, its tool's demo verified, its modules found"
   check_same_bytes linux-x86_64 libmeshjobs.so
 }
 

@@ -5,6 +5,7 @@
 #include <meshoptimizer.h>
 
 #include <cstring>
+#include <set>
 
 #include "gltf_validator.h"
 #include "tool_run.h"
@@ -166,6 +167,24 @@ TEST_F(GltfStripTool, UnusedVerticesGoFromEveryAttributeAndTheRestStaysAsItWas) 
             EXPECT_EQ(tool::AccessorBytes(out, prims[k]["attributes"]["POSITION"]),
                       tool::AccessorBytes(in, in.json["meshes"][0]["primitives"][k]["attributes"]["POSITION"]));
         EXPECT_EQ(tool::TrianglePositions(out), tool::TrianglePositions(in));
+        // The digests the tool checks a written file by: alike here, unlike
+        // once one position bit, or the order of two corners, is not.
+        const std::vector<uint64_t> digests = tool::TriangleDigests(in);
+        EXPECT_EQ(tool::TriangleDigests(out), digests);
+        for (const char* changed : {"POSITION", "indices"}) {
+            tool::GltfDocument other = out;
+            const bool indices = std::string(changed) == "indices";
+            const GltfJson& accessor = other.json["accessors"][(indices ? prims[0]["indices"] : first["POSITION"]).get<int>()];
+            const GltfJson& view = other.json["bufferViews"][accessor["bufferView"].get<int>()];
+            uint8_t* element = other.buffers[view["buffer"].get<int>()].data() + view.value("byteOffset", 0) +
+                               accessor.value("byteOffset", 0);
+            if (indices) std::swap(element[0], element[1]);
+            else element[0] ^= 1;
+            const std::vector<uint64_t> after = tool::TriangleDigests(other);
+            ASSERT_EQ(after.size(), digests.size());
+            EXPECT_NE(after[0], digests[0]) << changed;
+            EXPECT_TRUE(std::equal(after.begin() + 1, after.end(), digests.begin() + 1)) << changed;
+        }
         for (const char* kept : {"extensions", "extensionsUsed", "nodes", "scenes", "asset"})
             EXPECT_EQ(out.json[kept], in.json[kept]) << kept;
         EXPECT_EQ(prims[0]["extras"], in.json["meshes"][0]["primitives"][0]["extras"]);
@@ -259,6 +278,51 @@ TEST_F(GltfStripTool, MeshoptCompressedViewsAreDecodedAndWrittenPlain) {
         << run.err;
     EXPECT_FALSE(fs::exists(dir_ / "corrupt/out.glb"));
     EXPECT_EQ(Snapshot(dir_ / "in"), inputs);
+}
+
+// The libraries of the importer and of the Draco decoder are loaded only for
+// the files that need them, in every process of a run: glTF 2.0 strips and
+// converts map neither, a PLY maps the scene module, a Draco-compressed glTF
+// the Draco module alone.
+TEST_F(GltfStripTool, ModulesAreLoadedOnlyForTheFilesThatNeedThem) {
+    const fs::path gltf = WriteModel(MakeModel());
+    const fs::path ply = WritePly(dir_ / "in/model.ply");
+    const fs::path draco = SYSTEM_GLTF_MODELS / "draco/2CylinderEngine.gltf";
+    auto loaded = [&](const std::vector<std::string>& arguments) {
+        fs::remove_all(dir_ / "ld");
+        fs::create_directories(dir_ / "ld");
+        const ToolRun run = Tool(arguments, {.environment = {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + (dir_ / "ld/trace").string()}});
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::set<std::string> libraries;
+        for (const auto& trace : fs::directory_iterator(dir_ / "ld"))
+            for (const std::string& line : Lines(Slurp(trace.path())))
+                for (const char* library : {"libassimp", "libdraco", "libmeshjobs_scene", "libmeshjobs_draco"})
+                    if (line.find("file=") != std::string::npos && line.find(library) != std::string::npos)
+                        libraries.insert(library);
+        return libraries;
+    };
+    using Set = std::set<std::string>;
+    EXPECT_EQ(loaded({"strip", gltf.string(), (dir_ / "out/a.glb").string()}), Set{});
+    EXPECT_EQ(loaded({"convert", gltf.string(), (dir_ / "out/b.gltf").string()}), Set{});
+    const Set forPly = loaded({"strip", ply.string(), (dir_ / "out/c.glb").string()});
+    EXPECT_TRUE(forPly.count("libmeshjobs_scene") && forPly.count("libassimp"));
+    EXPECT_FALSE(forPly.count("libmeshjobs_draco"));
+    if (fs::exists(draco))
+        EXPECT_EQ(loaded({"strip", draco.string(), (dir_ / "out/d.glb").string()}), (Set{"libdraco", "libmeshjobs_draco"}));
+
+    // A tool without its modules: the files that need one fail, saying which
+    // and why, and the others complete.
+    fs::create_directories(dir_ / "bare");
+    fs::copy_file(MESHJOBS_TOOL_FILE, dir_ / "bare/meshjobs");
+    const ToolRun run = Tool({"strip", gltf.string(), ply.string(), (dir_ / "bare-out").string() + "/"},
+                             {.program = dir_ / "bare/meshjobs"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(fs::exists(dir_ / "bare-out/model.gltf")) << run.err;
+    EXPECT_NE(LineAbout(run.err, "model.ply").find(": cannot load libmeshjobs_scene.so, which reads and writes every "
+                                                   "format but glTF 2.0: " + (dir_ / "bare/libmeshjobs_scene.so").string() +
+                                                   ": cannot open shared object file: No such file or directory"),
+              std::string::npos)
+        << run.err;
 }
 
 // Every glTF 2.0 model Debian ships that the validator accepts comes out

@@ -17,6 +17,7 @@
 
 #include "tool_run.h"
 #include "toolkit/output_files.h"
+#include "toolkit/modules.h"
 #include "toolkit/scene.h"
 #include "toolkit/scene_census.h"
 
@@ -319,6 +320,15 @@ TEST(ToolExporters, ExtensionsPickFormatsThatReadBack) {
     for (const auto& [given, id] : cases) EXPECT_EQ(ExporterFor(given), id) << given;
     EXPECT_FALSE(TraitsOf("fbx").readsBack);
     EXPECT_TRUE(TraitsOf(ExporterFor(".fbx")).readsBack);
+}
+
+// What the tool answers without the scene module is what the module answers.
+TEST(ToolExporters, AnswersGivenWithoutTheImporterAreItsOwn) {
+    const SceneFunctions& module = SceneModule();
+    for (const char* extension : KNOWN_MESH_EXTENSIONS) EXPECT_TRUE(module.readsExtension(extension)) << extension;
+    for (const char* extension : KNOWN_OTHER_EXTENSIONS) EXPECT_FALSE(module.readsExtension(extension)) << extension;
+    for (const auto& [id, extension] : module.exporters())
+        if (id == "gltf2" || id == "glb2") EXPECT_EQ(ExporterExtension(id), extension) << id;
 }
 
 }  // namespace

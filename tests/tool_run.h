@@ -50,6 +50,7 @@ inline std::map<std::string, std::string> Snapshot(const fs::path& folder) {
 }
 
 struct RunOptions {
+    fs::path program = MESHJOBS_TOOL_FILE;   // default: the built tool
     fs::path cwd;                            // default: the test's folder
     std::vector<std::string> environment;    // NAME=VALUE added
     std::string user;                        // run as this user (needs root)
@@ -72,7 +73,7 @@ protected:
 
     // The program with `args` and the built library, its output captured.
     ToolRun Tool(std::vector<std::string> args, const RunOptions& options = {}) {
-        args.insert(args.begin(), MESHJOBS_TOOL_FILE);
+        args.insert(args.begin(), options.program.string());
         args.push_back("--library");
         args.push_back(MESHJOBS_LIBRARY_FILE);
         if (!options.user.empty()) args.insert(args.begin(), {"runuser", "-u", options.user, "--"});

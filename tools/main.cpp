@@ -1,6 +1,8 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -8,25 +10,27 @@
 
 #include "toolkit/cli.h"
 
-#if MESHJOBS_TOOL_BENCH
-#include "bench_run.h"
-#endif
-
 namespace {
 
-// `meshjobs bench [--workers N] [Google Benchmark flags]`: the benchmark summary table.
+// `meshjobs bench [--workers N] [Google Benchmark flags]`: the benchmark
+// summary table, from the benchmark program beside the tool (built with the
+// benchmarks), so that the tool itself never loads the benchmark library.
 int RunBench(int argc, char** argv) {
-#if MESHJOBS_TOOL_BENCH
-    std::vector<char*> arguments{argv[0]};
+    std::error_code error;
+    const std::string program =
+        (std::filesystem::read_symlink("/proc/self/exe", error).parent_path() / "meshjobs_bench").string();
+    std::vector<char*> arguments{const_cast<char*>(program.c_str())};
     static char summary[] = "--summary";
     arguments.push_back(summary);
     for (int i = 2; i < argc; ++i) arguments.push_back(argv[i]);
-    return meshjobs::bench::RunBenchmarks(static_cast<int>(arguments.size()), arguments.data());
-#else
-    (void)argc, (void)argv;
+    arguments.push_back(nullptr);
+    if (access(program.c_str(), X_OK) == 0) {
+        execv(program.c_str(), arguments.data());
+        std::cerr << "meshjobs: cannot run " << program << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
     std::cerr << "meshjobs: this build has no benchmarks (configure with MESHJOBS_BUILD_BENCH=ON)\n";
     return 2;
-#endif
 }
 
 }  // namespace

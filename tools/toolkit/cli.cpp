@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "toolkit/batch.h"
@@ -18,6 +20,7 @@
 #include "toolkit/file_work.h"
 #include "toolkit/gltf_convert.h"
 #include "toolkit/help_texts.h"
+#include "toolkit/modules.h"
 #include "toolkit/output_files.h"
 #include "toolkit/scene.h"
 #include "toolkit/worker_channel.h"
@@ -275,7 +278,7 @@ void PlanOutputs(const Options& o, std::vector<FileTask>& tasks) {
             if (task.exporter.empty() || !TraitsOf(task.exporter).readsBack)
                 task.failure = "no exporter writes '" + task.relative.extension().string() +
                                "' files that read back; choose a format with --format";
-        } catch (const std::invalid_argument& e) {
+        } catch (const std::exception& e) {  // the scene module's absence too: this file alone fails
             task.failure = e.what();
         }
     }
@@ -328,25 +331,36 @@ private:
     std::string path_;
 };
 
-int RunWorker(const std::string& contextPath, size_t index) {
+// Whether some file of the batch goes through the importer (all of them for
+// info; for strip and convert, those not glTF in and out). A glTF 1.0 file
+// named .gltf is found out by its worker, which loads the module itself.
+bool NeedsSceneModule(const Options& o, const std::vector<FileTask>& tasks, const std::vector<size_t>& selected) {
+    for (size_t i : selected) {
+        const FileTask& task = tasks[i];
+        if (!task.failure.empty()) continue;
+        if (o.command == "info" || !HasGltfExtension(task.input)) return true;
+        if (o.command == "convert" ? !GltfOutput(o) : task.exporter != "gltf2" && task.exporter != "glb2") return true;
+    }
+    return false;
+}
+
+// Loaded before the workers fork, so that they share one load. If it cannot
+// be, each file that needs it fails with the reason.
+void PreloadSceneModule() {
+    try {
+        SceneModule();
+    } catch (const std::exception&) {
+    }
+}
+
+// What every worker does: its file's outcome, whatever happens on the way,
+// sent to the tool.
+int ReportWork(const std::function<FileOutcome()>& work) {
     ExitOnFailedAllocation();
     ReportPhase(WorkerPhase::Starting);
     FileOutcome outcome;
     try {
-        std::ifstream in(contextPath);
-        const nlohmann::json context = nlohmann::json::parse(in);
-        const Options o = Parse(context.at("args").get<std::vector<std::string>>());
-        std::vector<FileTask> tasks;
-        for (const auto& t : context.at("tasks")) tasks.push_back(TaskFrom(t));
-        const FileTask& task = tasks.at(index);
-        InjectTestFault(task.input);
-        WorkSettings settings = SettingsOf(o);
-        for (const FileTask& t : tasks) settings.inputs.push_back(fs::absolute(t.input));
-        const host::Library library = LoadLibrary(context.at("library").get<std::string>());
-        Jobs jobs(library, context.at("threads").get<int>());
-        outcome = o.command == "info"    ? InfoFile(task, jobs, settings)
-                  : o.command == "strip" ? StripFile(task, jobs, settings)
-                                         : ConvertFile(task, jobs, settings);
+        outcome = work();
     } catch (const host::JobException& e) {
         outcome.ok = false;
         outcome.error = "job failed: " + e.typeName() + ": " + e.message();
@@ -358,13 +372,42 @@ int RunWorker(const std::string& contextPath, size_t index) {
     return 0;
 }
 
+FileOutcome WorkOnFile(const Options& o, const FileTask& task, const WorkSettings& settings,
+                       const host::Library& library, int threads) {
+    InjectTestFault(task.input);
+    Jobs jobs(library, threads);
+    return o.command == "info"    ? InfoFile(task, jobs, settings)
+           : o.command == "strip" ? StripFile(task, jobs, settings)
+                                  : ConvertFile(task, jobs, settings);
+}
+
+// The settings of a batch's files: its command's, and every input protected.
+WorkSettings BatchSettings(const Options& o, const std::vector<FileTask>& tasks) {
+    WorkSettings settings = SettingsOf(o);
+    for (const FileTask& t : tasks) settings.inputs.push_back(fs::absolute(t.input));
+    return settings;
+}
+
+// A worker run as a program of its own: the batch comes from its context file.
+int RunWorker(const std::string& contextPath, size_t index) {
+    return ReportWork([&] {
+        std::ifstream in(contextPath);
+        const nlohmann::json context = nlohmann::json::parse(in);
+        const Options o = Parse(context.at("args").get<std::vector<std::string>>());
+        std::vector<FileTask> tasks;
+        for (const auto& t : context.at("tasks")) tasks.push_back(TaskFrom(t));
+        const host::Library library = LoadLibrary(context.at("library").get<std::string>());
+        return WorkOnFile(o, tasks.at(index), BatchSettings(o, tasks), library, context.at("threads").get<int>());
+    });
+}
+
 std::string WorkerProgram(const CliEnvironment& environment) {
     if (environment.workerProgram.empty()) throw std::runtime_error("no worker program: the tool cannot run files");
     return environment.workerProgram;
 }
 
-int RunFiles(const Options& o, const std::vector<std::string>& args, const std::string& libraryPath,
-             std::ostream& out, std::ostream& err, const CliEnvironment& environment) {
+int RunFiles(const Options& o, const std::vector<std::string>& args, const host::Library& library,
+             const std::string& libraryPath, std::ostream& out, std::ostream& err, const CliEnvironment& environment) {
     const bool writes = o.command != "info";
     if (o.positional.size() < (writes ? 2u : 1u))
         throw UsageError(writes ? o.command + " needs an input and an output" : "info needs at least one file or folder");
@@ -411,13 +454,22 @@ int RunFiles(const Options& o, const std::vector<std::string>& args, const std::
     batch.workers = o.workers.empty() ? std::min(Cores(), files) : WholeNumber("--workers", o.workers, 1, 1024);
     const int threads = o.threads.empty() ? std::max(1, Cores() / std::min(batch.workers, files))
                                           : WholeNumber("--threads", o.threads, 1, 1024);
-    const WorkerContext context(args, libraryPath, threads, tasks);
     batch.worker.program = WorkerProgram(environment);
-    if (environment.forkWorkers)
-        batch.worker.body = [](const std::vector<std::string>& arguments) {
-            return RunWorker(arguments.at(1), std::stoul(arguments.at(2)));
+    // A forked worker has the batch, its settings and the loaded library in
+    // memory already; a worker program reads them from a context file.
+    std::optional<WorkerContext> context;
+    const WorkSettings settings = BatchSettings(o, tasks);
+    if (environment.forkWorkers) {
+        batch.worker.body = [&](const std::vector<std::string>& arguments) {
+            const FileTask& task = tasks.at(std::stoul(arguments.back()));
+            return ReportWork([&] { return WorkOnFile(o, task, settings, library, threads); });
         };
-    batch.workerArguments = {WORKER_COMMAND, context.path()};
+        batch.workerArguments = {WORKER_COMMAND, "-"};
+    } else {
+        context.emplace(args, libraryPath, threads, tasks);
+        batch.workerArguments = {WORKER_COMMAND, context->path()};
+    }
+    if (NeedsSceneModule(o, tasks, selected)) PreloadSceneModule();
     const BatchSummary summary = RunBatch(tasks, selected, batch, out, err);
     if (summary.interruptedBy) return 128 + summary.interruptedBy;  // as a shell reports a signal
     return summary.failed ? 1 : 0;
@@ -434,7 +486,7 @@ int Run(const Options& o, const std::vector<std::string>& args, std::ostream& ou
             throw std::runtime_error(std::string("cannot load the job library: ") + e.what());
         }
     }();
-    if (o.command != "demo") return RunFiles(o, args, libraryPath, out, err, environment);
+    if (o.command != "demo") return RunFiles(o, args, library, libraryPath, out, err, environment);
 
     if (!o.positional.empty()) throw UsageError("demo takes no arguments");
     DemoOptions options;

@@ -3,10 +3,10 @@
 #include <assimp/scene.h>
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "toolkit/convert.h"
@@ -179,19 +179,20 @@ MeshCounts CountsOf(const GltfDocument& document) {
     return counts;
 }
 
-bool SameBits(const std::vector<std::vector<float>>& a, const std::vector<std::vector<float>>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i].size() != b[i].size() || std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0)
-            return false;
-    return true;
+bool IsGltfPath(const fs::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    return extension == ".gltf" || extension == ".glb";
 }
 
-// The input document; its reasons without the file name, which the line
-// reporting the file already starts with.
-GltfDocument ReadInputGltf(const std::string& input) {
+// The input document when the input is glTF 2.0 (else nothing: the importer
+// reads it); its reasons without the file name, which the line reporting the
+// file already starts with.
+std::optional<GltfDocument> ReadInputGltf(const std::string& input) {
+    if (!IsGltfPath(input)) return std::nullopt;
+    ReportPhase(WorkerPhase::Reading);
     try {
-        return ReadGltf(input);
+        return ReadGltfIfVersion2(input);
     } catch (const std::runtime_error& e) {
         std::string reason = e.what();
         if (reason.rfind(input + ": ", 0) == 0) reason.erase(0, input.size() + 2);
@@ -200,12 +201,15 @@ GltfDocument ReadInputGltf(const std::string& input) {
 }
 
 // Stages the document beside its destination and reads the staged file back,
-// as every glTF output is checked before it lands.
-GltfDocument StageAndReadBack(const GltfDocument& document, StagedOutput& staged, const fs::path& name,
+// as every glTF output is checked before it lands. The document's buffers go
+// once written, so that reading back can reuse their memory rather than take
+// as much again.
+GltfDocument StageAndReadBack(GltfDocument& document, StagedOutput& staged, const fs::path& name,
                               WrittenGltf& written) {
     ReportStaging(staged.staging().string());
     ReportPhase(WorkerPhase::Writing);
     written = WriteGltf(document, staged, name);
+    document.buffers = {};
     ReportPhase(WorkerPhase::ReadingBack);
     try {
         return ReadGltf(staged.StagedPath(written.main));
@@ -216,13 +220,11 @@ GltfDocument StageAndReadBack(const GltfDocument& document, StagedOutput& staged
 
 // glTF 2.0 in and out: the document is edited, not rebuilt, so everything
 // the jobs do not touch is written back as it was read.
-FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
-    ReportPhase(WorkerPhase::Reading);
-    GltfDocument document = ReadInputGltf(task.input);
+FileOutcome StripGltfFile(const FileTask& task, GltfDocument document, Jobs& jobs, const WorkSettings& settings) {
     std::vector<fs::path> protectedFiles = settings.inputs;
     protectedFiles.insert(protectedFiles.end(), document.filesRead.begin(), document.filesRead.end());
     const MeshCounts before = CountsOf(document);
-    const auto triangles = TrianglePositions(document);
+    const auto triangles = TriangleDigests(document);
 
     ReportPhase(WorkerPhase::Processing);
     const GltfStrip strip = StripGltf(document, jobs, settings.method);
@@ -231,7 +233,7 @@ FileOutcome StripGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings& 
     StagedOutput staged(target.parent_path());
     WrittenGltf written;
     const GltfDocument back = StageAndReadBack(document, staged, target.filename(), written);
-    if (!SameBits(TrianglePositions(back), triangles))
+    if (TriangleDigests(back) != triangles)
         throw std::runtime_error("the written file does not read back the same: its triangles differ");
 
     const auto committed = staged.Commit(protectedFiles, written.main);
@@ -268,12 +270,6 @@ void ReportChecks(const std::string& label, const std::vector<AttributeCheck>& c
                                            " beyond its " + FormatName(c.format) + " bound " + Number(c.bound));
     }
     lines << "\n";
-}
-
-bool IsGltfPath(const fs::path& path) {
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
-    return extension == ".gltf" || extension == ".glb";
 }
 
 }  // namespace
@@ -313,9 +309,9 @@ FileOutcome InfoFile(const FileTask& task, Jobs& jobs, const WorkSettings& setti
 }
 
 FileOutcome StripFile(const FileTask& task, Jobs& jobs, const WorkSettings& settings) {
-    if ((task.exporter == "gltf2" || task.exporter == "glb2") && IsGltfPath(task.input) &&
-        GltfMajorVersion(task.input) == 2)
-        return StripGltfFile(task, jobs, settings);
+    if (task.exporter == "gltf2" || task.exporter == "glb2")
+        if (std::optional<GltfDocument> document = ReadInputGltf(task.input))
+            return StripGltfFile(task, std::move(*document), jobs, settings);
     Input input = ReadInput(task, ReadPurpose::AsIs, settings);
     aiScene& scene = *input.scene;
     ReportPhase(WorkerPhase::Processing);
@@ -383,9 +379,8 @@ FileOutcome ConvertGltfFile(const FileTask& task, Jobs& jobs, const WorkSettings
     std::vector<fs::path> filesRead;
     std::vector<std::string> losses;
     MeshCounts before;
-    if (IsGltfPath(task.input) && GltfMajorVersion(task.input) == 2) {
-        ReportPhase(WorkerPhase::Reading);
-        document = ReadInputGltf(task.input);
+    if (std::optional<GltfDocument> gltf = ReadInputGltf(task.input)) {
+        document = std::move(*gltf);
         filesRead = document.filesRead;
         before = CountsOf(document);
         ReportPhase(WorkerPhase::Processing);

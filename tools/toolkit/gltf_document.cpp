@@ -1,6 +1,7 @@
 #include "toolkit/gltf_document.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "toolkit/gltf_accessors.h"
@@ -25,15 +26,17 @@ uint32_t Word(const std::vector<uint8_t>& bytes, size_t at) {
 
 bool IsGlb(const std::vector<uint8_t>& bytes) { return bytes.size() >= 4 && Word(bytes, 0) == GLB_MAGIC; }
 
+// Where the JSON and the BIN chunk lie in a file's bytes.
 struct Container {
-    std::string json;
-    std::optional<std::vector<uint8_t>> bin;
+    size_t jsonBegin = 0, jsonSize = 0;
+    bool hasBin = false;
+    size_t binBegin = 0, binSize = 0;
 };
 
 Container Unpack(const std::vector<uint8_t>& bytes) {
     if (!IsGlb(bytes)) {
-        size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-        return {std::string(bytes.begin() + static_cast<ptrdiff_t>(start), bytes.end()), std::nullopt};
+        const size_t start = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+        return {start, bytes.size() - start};
     }
     if (bytes.size() < 12) throw std::runtime_error("truncated GLB: no complete header");
     if (Word(bytes, 4) != 2) throw std::runtime_error("GLB version " + std::to_string(Word(bytes, 4)) + ", not 2");
@@ -59,17 +62,33 @@ Container Unpack(const std::vector<uint8_t>& bytes) {
     size_t jsonSize = json.size;
     while (jsonSize > 0 && (bytes[json.begin + jsonSize - 1] == 0 || bytes[json.begin + jsonSize - 1] == ' '))
         --jsonSize;
-    container.json.assign(reinterpret_cast<const char*>(bytes.data() + json.begin), jsonSize);
+    container.jsonBegin = json.begin;
+    container.jsonSize = jsonSize;
     for (uint64_t at = 20 + (uint64_t{json.size} + 3) / 4 * 4; at + 8 <= length;) {
         const Chunk chunk = chunkAt(at);
         at += 8 + (chunk.size + 3) / 4 * 4;
         if (chunk.type == CHUNK_BIN) {
-            const auto begin = bytes.begin() + static_cast<ptrdiff_t>(chunk.begin);
-            container.bin.emplace(begin, begin + static_cast<ptrdiff_t>(chunk.size));
+            container.hasBin = true;
+            container.binBegin = chunk.begin;
+            container.binSize = chunk.size;
             break;
         }
     }
     return container;
+}
+
+GltfJson ParseJson(const std::vector<uint8_t>& bytes, const Container& container, bool exceptions) {
+    const char* text = reinterpret_cast<const char*>(bytes.data()) + container.jsonBegin;
+    return GltfJson::parse(text, text + container.jsonSize, nullptr, exceptions);
+}
+
+// The BIN chunk, moved to the front of the file's bytes rather than copied:
+// a large file's pages are then touched once.
+std::optional<std::vector<uint8_t>> TakeBin(std::vector<uint8_t>& bytes, const Container& container) {
+    if (!container.hasBin) return std::nullopt;
+    std::memmove(bytes.data(), bytes.data() + container.binBegin, container.binSize);
+    bytes.resize(container.binSize);
+    return std::move(bytes);
 }
 
 int MajorOf(const GltfJson& json) {
@@ -140,37 +159,32 @@ void NoteImages(GltfDocument& document) {
     }
 }
 
-}  // namespace
-
-int GltfMajorVersion(const fs::path& path) {
-    try {
-        // A GLB says it in its header; a .gltf is all JSON.
-        const std::vector<uint8_t> head = gltf::ReadFileBytes(path, 8);
-        if (IsGlb(head)) return head.size() >= 8 ? static_cast<int>(std::min<uint32_t>(Word(head, 4), 1000)) : 0;
-        return MajorOf(GltfJson::parse(Unpack(gltf::ReadFileBytes(path)).json, nullptr, false));
-    } catch (const std::exception&) {
-        return 0;  // unreadable: whichever reader takes it will say why
-    }
-}
-
-GltfDocument ReadGltf(const fs::path& path) {
+// The document from the file's bytes (read here unless given), and from its
+// JSON when that is already parsed.
+GltfDocument ReadDocument(const fs::path& path, std::optional<std::vector<uint8_t>> bytes, GltfJson* parsed) {
     GltfDocument document;
     document.file = path;
     document.folder = path.parent_path();
     document.filesRead.push_back(Absolute(path));
     try {
-        Container container = Unpack(gltf::ReadFileBytes(path));
-        try {
-            document.json = GltfJson::parse(container.json);
-        } catch (const nlohmann::json::parse_error& e) {
-            throw std::runtime_error(std::string("not a glTF file (") + e.what() + ")");
+        if (!bytes) bytes = gltf::ReadFileBytes(path);
+        const Container container = Unpack(*bytes);
+        if (parsed) {
+            document.json = std::move(*parsed);
+        } else {
+            try {
+                document.json = ParseJson(*bytes, container, true);
+            } catch (const nlohmann::json::parse_error& e) {
+                throw std::runtime_error(std::string("not a glTF file (") + e.what() + ")");
+            }
         }
+        std::optional<std::vector<uint8_t>> bin = TakeBin(*bytes, container);
         const int major = MajorOf(document.json);
         if (major == 0) throw std::runtime_error("not a glTF file (no asset.version)");
         if (major != 2)
             throw std::runtime_error("glTF " + document.json["asset"]["version"].get<std::string>() + ", not 2.x");
         for (size_t b = 0; b < gltf::ArraySize(document.json, "buffers"); ++b)
-            document.buffers.push_back(BufferBytes(document, b, container.bin));
+            document.buffers.push_back(BufferBytes(document, b, bin));
         DecodeMeshoptViews(document);
         CheckBufferViews(document);
         for (size_t a = 0; a < gltf::ArraySize(document.json, "accessors"); ++a)
@@ -181,6 +195,39 @@ GltfDocument ReadGltf(const fs::path& path) {
         throw std::runtime_error(path.string() + ": " + e.what());
     }
     return document;
+}
+
+}  // namespace
+
+int GltfMajorVersion(const fs::path& path) {
+    try {
+        // A GLB says it in its header; a .gltf is all JSON.
+        const std::vector<uint8_t> head = gltf::ReadFileBytes(path, 8);
+        if (IsGlb(head)) return head.size() >= 8 ? static_cast<int>(std::min<uint32_t>(Word(head, 4), 1000)) : 0;
+        const std::vector<uint8_t> bytes = gltf::ReadFileBytes(path);
+        return MajorOf(ParseJson(bytes, Unpack(bytes), false));
+    } catch (const std::exception&) {
+        return 0;  // unreadable: whichever reader takes it will say why
+    }
+}
+
+GltfDocument ReadGltf(const fs::path& path) { return ReadDocument(path, std::nullopt, nullptr); }
+
+std::optional<GltfDocument> ReadGltfIfVersion2(const fs::path& path) {
+    // As GltfMajorVersion decides, from one read of the file and one parse.
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = gltf::ReadFileBytes(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (IsGlb(bytes)) {
+        if (bytes.size() < 8 || Word(bytes, 4) != 2) return std::nullopt;
+        return ReadDocument(path, std::move(bytes), nullptr);
+    }
+    GltfJson json = ParseJson(bytes, Unpack(bytes), false);
+    if (MajorOf(json) != 2) return std::nullopt;
+    return ReadDocument(path, std::move(bytes), &json);
 }
 
 }  // namespace meshjobs::tool

@@ -48,6 +48,11 @@ int GltfMajorVersion(const std::filesystem::path& path);
 // the extension and what is wrong).
 GltfDocument ReadGltf(const std::filesystem::path& path);
 
+// ReadGltf for a file GltfMajorVersion finds to be glTF 2, from one read and
+// one parse of it; nothing for any other file, which the general importer
+// then reads.
+std::optional<GltfDocument> ReadGltfIfVersion2(const std::filesystem::path& path);
+
 // Appends bytes as a new buffer view in a buffer the writer emits, and
 // returns its index. byteStride 0 means none (tightly packed); otherwise a
 // multiple of 4 in [4, 252]. target: 34962 vertex data, 34963 indices.

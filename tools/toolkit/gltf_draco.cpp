@@ -1,8 +1,5 @@
 #include "toolkit/gltf_draco.h"
 
-#include <draco/compression/decode.h>
-#include <draco/mesh/mesh.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -15,6 +12,7 @@
 #include "toolkit/gltf_accessors.h"
 #include "toolkit/gltf_json.h"
 #include "toolkit/gltf_strip.h"
+#include "toolkit/modules.h"
 
 namespace meshjobs::tool {
 
@@ -30,35 +28,22 @@ std::string Decimal(double value) {
     return text.str();
 }
 
-std::unique_ptr<draco::PointCloud> Decode(const GltfDocument& document, uint64_t viewIndex, bool triangles,
-                                          const std::string& where) {
+// Decoded by the Draco module, loaded here on first use.
+std::unique_ptr<DracoGeometry> Decode(const GltfDocument& document, uint64_t viewIndex, bool triangles,
+                                      const std::string& where) {
     const std::string viewName = "buffer view " + std::to_string(viewIndex);
     const GltfJson& view = gltf::Item(document.json, "bufferViews", viewIndex, where);
     // The reader has checked that the view lies inside its buffer.
     const uint64_t buffer = gltf::Number(view, "buffer", viewName);
     const uint64_t offset = gltf::Number(view, "byteOffset", viewName, 0);
     const uint64_t length = gltf::Number(view, "byteLength", viewName);
-    draco::DecoderBuffer data;
-    data.Init(reinterpret_cast<const char*>(document.buffers[buffer].data() + offset), static_cast<size_t>(length));
-    const auto type = draco::Decoder::GetEncodedGeometryType(&data);
-    if (!type.ok())
-        throw std::runtime_error(where + ": " + viewName + " does not decode (" + type.status().error_msg_string() + ")");
-    if (triangles && type.value() != draco::TRIANGULAR_MESH)
+    auto geometry = std::make_unique<DracoGeometry>();
+    DracoModule().decode(document.buffers[buffer].data() + offset, static_cast<size_t>(length), triangles, *geometry);
+    if (geometry->status == DracoGeometry::NotTriangles)
         throw std::runtime_error(where + ": " + viewName + " holds a point cloud, not triangles");
-    draco::Decoder decoder;
-    std::unique_ptr<draco::PointCloud> geometry;
-    std::string failure;
-    if (triangles) {
-        auto mesh = decoder.DecodeMeshFromBuffer(&data);
-        if (mesh.ok()) geometry = std::move(mesh).value();
-        else failure = mesh.status().error_msg_string();
-    } else {
-        auto cloud = decoder.DecodePointCloudFromBuffer(&data);
-        if (cloud.ok()) geometry = std::move(cloud).value();
-        else failure = cloud.status().error_msg_string();
-    }
-    if (!geometry) throw std::runtime_error(where + ": " + viewName + " does not decode (" + failure + ")");
-    if (geometry->num_points() == 0) throw std::runtime_error(where + ": " + viewName + " decodes to no vertices");
+    if (geometry->status != DracoGeometry::Decoded)
+        throw std::runtime_error(where + ": " + viewName + " does not decode (" + geometry->failure + ")");
+    if (geometry->points == 0) throw std::runtime_error(where + ": " + viewName + " decodes to no vertices");
     return geometry;
 }
 
@@ -73,26 +58,13 @@ std::pair<double, double> RangeOf(int componentType) {
     }
 }
 
-// The largest value of a decoded integer type: a normalized one stands for
-// value / that.
-double NormalizedScale(draco::DataType type) {
-    switch (type) {
-        case draco::DT_INT8: return 127;
-        case draco::DT_UINT8: return 255;
-        case draco::DT_INT16: return 32767;
-        case draco::DT_UINT16: return 65535;
-        case draco::DT_INT32: return 2147483647.0;
-        default: return 4294967295.0;
-    }
-}
-
 void PutLittleEndian(std::vector<uint8_t>& bytes, uint32_t value, int size) {
     for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // The decoded values of one attribute as the accessor declares them,
 // elements packed as AccessorBytes gives them.
-std::vector<uint8_t> AttributeBytes(const draco::PointAttribute& attribute, uint32_t points, const GltfJson& accessor,
+std::vector<uint8_t> AttributeBytes(const DracoAttribute& attribute, uint32_t points, const GltfJson& accessor,
                                     const std::string& where) {
     const int componentType = static_cast<int>(gltf::Number(accessor, "componentType", where));
     const int size = ComponentSize(componentType);
@@ -101,31 +73,23 @@ std::vector<uint8_t> AttributeBytes(const draco::PointAttribute& attribute, uint
     if (size == 0 || components == 0)
         throw std::runtime_error(where + ": its accessor is of componentType " + std::to_string(componentType) +
                                  " and type '" + type + "', which compressed data cannot fill");
-    if (attribute.num_components() != components)
-        throw std::runtime_error(where + ": " + std::to_string(attribute.num_components()) +
+    if (attribute.components != components)
+        throw std::runtime_error(where + ": " + std::to_string(attribute.components) +
                                  " components decoded, its accessor has " + std::to_string(components));
-    const draco::DataType dataType = attribute.data_type();
-    const bool isFloat = dataType == draco::DT_FLOAT32 || dataType == draco::DT_FLOAT64;
-    if (!isFloat && (dataType < draco::DT_INT8 || dataType > draco::DT_BOOL))
-        throw std::runtime_error(where + ": decoded values of an unknown type");
+    if (!attribute.knownType) throw std::runtime_error(where + ": decoded values of an unknown type");
+    const bool isFloat = attribute.isFloat;
     const bool normalized = accessor.value("normalized", false);
-    const double scale = !isFloat && attribute.normalized() ? NormalizedScale(dataType) : 0;
+    const double scale = attribute.normalizedScale;
     const auto [low, high] = RangeOf(componentType);
 
     std::vector<uint8_t> bytes;
     bytes.reserve(static_cast<size_t>(points) * components * size);
-    std::vector<double> values(static_cast<size_t>(components));
-    std::vector<int64_t> integers(values.size());
     for (uint32_t p = 0; p < points; ++p) {
-        const draco::AttributeValueIndex entry = attribute.mapped_index(draco::PointIndex(p));
-        bool read = entry.value() < attribute.size();
-        if (read && isFloat) read = attribute.ConvertValue<double>(entry, static_cast<int8_t>(components), values.data());
-        if (read && !isFloat) {
-            read = attribute.ConvertValue<int64_t>(entry, static_cast<int8_t>(components), integers.data());
-            for (int c = 0; c < components; ++c) values[c] = static_cast<double>(integers[c]);
-        }
-        if (!read) throw std::runtime_error(where + ": vertex " + std::to_string(p) + " has no decoded value");
-        for (const double value : values) {
+        if (p == attribute.firstMissing)
+            throw std::runtime_error(where + ": vertex " + std::to_string(p) + " has no decoded value");
+        const double* values = attribute.values.data() + static_cast<size_t>(p) * components;
+        for (int c = 0; c < components; ++c) {
+            const double value = values[c];
             if (componentType == GLTF_FLOAT) {
                 const double real = scale != 0 ? std::max(value / scale, -1.0) : value;
                 PutLittleEndian(bytes, std::bit_cast<uint32_t>(static_cast<float>(real)), 4);
@@ -165,17 +129,18 @@ const GltfJson& OriginalAccessor(const GltfDocument& document, uint64_t index, c
     return accessor;
 }
 
-int DecodedAttribute(GltfDocument& document, const draco::PointCloud& geometry, uint64_t id, uint64_t original,
+int DecodedAttribute(GltfDocument& document, const DracoGeometry& geometry, uint64_t id, uint64_t original,
                      const std::string& where) {
     const GltfJson& accessor = OriginalAccessor(document, original, where);
-    const draco::PointAttribute* attribute =
-        id <= UINT32_MAX ? geometry.GetAttributeByUniqueId(static_cast<uint32_t>(id)) : nullptr;
-    if (!attribute) throw std::runtime_error(where + ": no decoded attribute has id " + std::to_string(id));
-    return AccessorLike(document, original, AttributeBytes(*attribute, geometry.num_points(), accessor, where),
+    const auto attribute = std::find_if(geometry.attributes.begin(), geometry.attributes.end(),
+                                        [&](const DracoAttribute& a) { return a.id == id; });
+    if (attribute == geometry.attributes.end())
+        throw std::runtime_error(where + ": no decoded attribute has id " + std::to_string(id));
+    return AccessorLike(document, original, AttributeBytes(*attribute, geometry.points, accessor, where),
                         GLTF_ARRAY_BUFFER);
 }
 
-int DecodedIndices(GltfDocument& document, const draco::Mesh& mesh, uint64_t original, const std::string& where) {
+int DecodedIndices(GltfDocument& document, const DracoGeometry& mesh, uint64_t original, const std::string& where) {
     const int componentType = static_cast<int>(gltf::Number(OriginalAccessor(document, original, where),
                                                             "componentType", where));
     const int size = componentType == GLTF_UNSIGNED_INT     ? 4
@@ -183,19 +148,18 @@ int DecodedIndices(GltfDocument& document, const draco::Mesh& mesh, uint64_t ori
                      : componentType == GLTF_UNSIGNED_BYTE  ? 1
                                                             : 0;
     if (size == 0) throw std::runtime_error(where + ": its accessor does not hold unsigned integers");
-    if (mesh.num_faces() == 0) throw std::runtime_error(where + ": no triangles decoded");
+    if (mesh.corners.empty()) throw std::runtime_error(where + ": no triangles decoded");
     std::vector<uint8_t> bytes;
-    bytes.reserve(static_cast<size_t>(mesh.num_faces()) * 3 * size);
-    for (uint32_t f = 0; f < mesh.num_faces(); ++f)
-        for (const draco::PointIndex& corner : mesh.face(draco::FaceIndex(f))) {
-            const uint32_t index = corner.value();
-            if (index >= mesh.num_points())
-                throw std::runtime_error(where + ": triangle " + std::to_string(f) + " names no decoded vertex");
-            if (size < 4 && index >= (uint32_t{1} << (8 * size)))
-                throw std::runtime_error(where + ": index " + std::to_string(index) +
-                                         " does not fit its accessor's componentType " + std::to_string(componentType));
-            PutLittleEndian(bytes, index, size);
-        }
+    bytes.reserve(mesh.corners.size() * size);
+    for (size_t corner = 0; corner < mesh.corners.size(); ++corner) {
+        const uint32_t index = mesh.corners[corner];
+        if (index >= mesh.points)
+            throw std::runtime_error(where + ": triangle " + std::to_string(corner / 3) + " names no decoded vertex");
+        if (size < 4 && index >= (uint32_t{1} << (8 * size)))
+            throw std::runtime_error(where + ": index " + std::to_string(index) +
+                                     " does not fit its accessor's componentType " + std::to_string(componentType));
+        PutLittleEndian(bytes, index, size);
+    }
     return AccessorLike(document, original, bytes, GLTF_ELEMENT_ARRAY_BUFFER);
 }
 
@@ -206,7 +170,7 @@ void DecodeDracoPrimitives(GltfDocument& document) {
     // Primitives over the same compressed data and accessors share what is
     // decoded from them. Key: (view, triangles, accessor, id), id -1 for
     // the indices.
-    std::map<std::pair<uint64_t, bool>, std::unique_ptr<draco::PointCloud>> geometries;
+    std::map<std::pair<uint64_t, bool>, std::unique_ptr<DracoGeometry>> geometries;
     std::map<std::tuple<uint64_t, bool, uint64_t, int64_t>, int> made;
     int decoded = 0;
     for (size_t m = 0; m < gltf::ArraySize(json, "meshes"); ++m) {
@@ -233,7 +197,7 @@ void DecodeDracoPrimitives(GltfDocument& document) {
                 throw std::runtime_error(where + (triangles ? ": triangles without indices" : ": indexed points") +
                                          ", which this tool cannot decode");
             const uint64_t view = gltf::Number(extension, "bufferView", where);
-            std::unique_ptr<draco::PointCloud>& geometry = geometries[{view, triangles}];
+            std::unique_ptr<DracoGeometry>& geometry = geometries[{view, triangles}];
             if (!geometry) geometry = Decode(document, view, triangles, where);
 
             GltfJson& attributes = primitive["attributes"];
@@ -254,7 +218,7 @@ void DecodeDracoPrimitives(GltfDocument& document) {
                 const auto key = std::make_tuple(view, triangles, original, int64_t{-1});
                 auto found = made.find(key);
                 if (found == made.end())
-                    found = made.emplace(key, DecodedIndices(document, static_cast<const draco::Mesh&>(*geometry),
+                    found = made.emplace(key, DecodedIndices(document, *geometry,
                                                              original, where + " indices"))
                                 .first;
                 primitive["indices"] = found->second;

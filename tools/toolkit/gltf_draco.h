@@ -1,6 +1,7 @@
 // Primitives compressed with KHR_draco_mesh_compression decoded on reading,
 // so that the rest of the tool sees ordinary indexed primitives and writes
-// them uncompressed.
+// them uncompressed. The decoder itself is the Draco module
+// (toolkit/modules.h), loaded only when a file has such a primitive.
 #pragma once
 
 #include "toolkit/gltf_document.h"

@@ -160,8 +160,13 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& path, size_t limit) {
     // that grows meanwhile is still read to its end.
     struct stat status {};
     std::vector<uint8_t> bytes;
-    if (fstat(fileno(file), &status) == 0 && status.st_size > 0)
-        bytes.resize(std::min(static_cast<size_t>(status.st_size), limit));
+    if (fstat(fileno(file), &status) == 0 && status.st_size > 0) {
+        // Room to a whole 64 KiB: freed, it holds the next file read (the
+        // written one, read back) even when that one is a little larger.
+        const size_t size = std::min(static_cast<size_t>(status.st_size), limit);
+        bytes.reserve(size > (1 << 16) ? (size | 0xFFFF) + 1 : size);
+        bytes.resize(size);
+    }
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
     uint8_t chunk[1 << 16];
     while (bytes.size() < limit) {

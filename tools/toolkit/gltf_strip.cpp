@@ -1,6 +1,7 @@
 #include "toolkit/gltf_strip.h"
 
 #include <algorithm>
+#include <bit>
 #include <map>
 #include <stdexcept>
 #include <tuple>
@@ -196,6 +197,41 @@ std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document) 
             all.push_back(std::move(triangles));
         }
     return all;
+}
+
+std::vector<uint64_t> TriangleDigests(const GltfDocument& document) {
+    std::vector<uint64_t> digests;
+    const auto meshes = document.json.find("meshes");
+    if (meshes == document.json.end() || !meshes->is_array()) return digests;
+    // Add, multiply by an odd number, xor-shift: each step a bijection of
+    // the state for a given value, and the state differs once a value has.
+    auto fold = [](uint64_t state, uint64_t value) {
+        state = (state + value) * 0x9E3779B97F4A7C15ull;
+        return state ^ (state >> 29);
+    };
+    // Primitives often share one position accessor, usually one after another.
+    int decodedAccessor = -1;
+    std::vector<float> positions;
+    for (const auto& mesh : *meshes)
+        for (const auto& primitive : mesh.at("primitives")) {
+            if (primitive.value("mode", int64_t{TRIANGLES}) != TRIANGLES || !primitive.contains("indices") ||
+                !primitive.at("attributes").contains("POSITION"))
+                continue;
+            const std::vector<uint32_t> indices = AccessorUints(document, primitive["indices"].get<int>());
+            const int accessor = primitive["attributes"]["POSITION"].get<int>();
+            if (accessor != decodedAccessor) {
+                positions = AccessorFloats(document, accessor);
+                decodedAccessor = accessor;
+            }
+            uint64_t digest = 0;
+            for (const uint32_t index : indices) {
+                const size_t at = static_cast<size_t>(index) * 3;
+                if (at + 3 > positions.size()) throw std::runtime_error("an index names no position");
+                for (size_t c = 0; c < 3; ++c) digest = fold(digest, std::bit_cast<uint32_t>(positions[at + c]));
+            }
+            digests.push_back(fold(digest, indices.size()));
+        }
+    return digests;
 }
 
 }  // namespace meshjobs::tool

@@ -30,4 +30,11 @@ GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method);
 // primitive, in order: what a strip must leave exactly as it was.
 std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document);
 
+// The same triangles as one 64-bit digest per primitive, of every position
+// bit and the count: what a file's check compares before and after, without
+// holding every triangle's positions. Each value is folded in by a step that
+// maps distinct states to distinct states, so a digest changes whenever a
+// single value does, and otherwise but for a chance of about 2^-64.
+std::vector<uint64_t> TriangleDigests(const GltfDocument& document);
+
 }  // namespace meshjobs::tool

@@ -13,7 +13,14 @@ host::Library LoadLibrary(const std::string& path) {
     return library;
 }
 
-Jobs::Jobs(const host::Library& library, int workers) : system_(library, std::max(1, workers)) {}
+Jobs::Jobs(const host::Library& library, int workers)
+    : library_(library), workers_(std::max(1, workers)), single_(library, 1) {}
+
+host::JobSystem& Jobs::SystemFor(int64_t items) {
+    if (workers_ == 1 || items < SHARED_JOB_ITEMS) return single_;
+    if (!shared_) shared_ = std::make_unique<host::JobSystem>(library_, workers_);
+    return *shared_;
+}
 
 template <typename F>
 void Jobs::Timed(JobId job, int64_t items, int workers, F&& run) {
@@ -24,23 +31,26 @@ void Jobs::Timed(JobId job, int64_t items, int workers, F&& run) {
 }
 
 void Jobs::Run(MarkUsedVerticesRecord& record) {
-    Timed(JobId::MarkUsedVertices, record.indices.length, 1, [&] { system_.Run(record); });
+    Timed(JobId::MarkUsedVertices, record.indices.length, 1, [&] { single_.Run(record); });
 }
 
 void Jobs::Run(CompactVerticesRecord& record, int64_t vertices) {
-    Timed(JobId::CompactVertices, vertices, 1, [&] { system_.Run(record); });
+    Timed(JobId::CompactVertices, vertices, 1, [&] { single_.Run(record); });
 }
 
 void Jobs::Run(const CountVertexReferencesRecord& record, int32_t indexCount) {
-    Timed(JobId::CountVertexReferences, indexCount, workers(), [&] { system_.Run(record, indexCount); });
+    host::JobSystem& system = SystemFor(indexCount);
+    Timed(JobId::CountVertexReferences, indexCount, system.workerCount(), [&] { system.Run(record, indexCount); });
 }
 
 void Jobs::Run(const RemapIndicesRecord& record, int32_t indexCount) {
-    Timed(JobId::RemapIndices, indexCount, workers(), [&] { system_.Run(record, indexCount); });
+    host::JobSystem& system = SystemFor(indexCount);
+    Timed(JobId::RemapIndices, indexCount, system.workerCount(), [&] { system.Run(record, indexCount); });
 }
 
 void Jobs::Run(const ConvertVertexLayoutRecord& record, int32_t vertexCount) {
-    Timed(JobId::ConvertVertexLayout, vertexCount, workers(), [&] { system_.Run(record, vertexCount); });
+    host::JobSystem& system = SystemFor(vertexCount);
+    Timed(JobId::ConvertVertexLayout, vertexCount, system.workerCount(), [&] { system.Run(record, vertexCount); });
 }
 
 UsedVertices MarkUsedVertices(Jobs& jobs, const std::vector<uint16_t>& indices, int32_t vertexCount) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,16 @@ struct JobTiming {
 // Loads and initialises the library; throws host::HostError naming the file.
 host::Library LoadLibrary(const std::string& path);
 
+// Parallel jobs of fewer items than SHARED_JOB_ITEMS run on the calling
+// thread alone: waking the other workers for them costs more than they save.
+// The other workers' threads start with the first job large enough to share.
 class Jobs {
 public:
+    static constexpr int32_t SHARED_JOB_ITEMS = 32768;
+
     Jobs(const host::Library& library, int workers);
 
-    int workers() const { return system_.workerCount(); }
+    int workers() const { return workers_; }
 
     void Run(MarkUsedVerticesRecord& record);
     void Run(CompactVerticesRecord& record, int64_t vertices);
@@ -39,8 +45,12 @@ public:
 private:
     template <typename F>
     void Timed(JobId job, int64_t items, int workers, F&& run);
+    host::JobSystem& SystemFor(int64_t items);
 
-    host::JobSystem system_;
+    const host::Library& library_;
+    int workers_;
+    host::JobSystem single_;
+    std::unique_ptr<host::JobSystem> shared_;  // made for the first job that shares
     std::vector<JobTiming> timings_;
 };
 

@@ -1,28 +1,16 @@
 #include "toolkit/scene.h"
 
-#include <assimp/DefaultIOSystem.h>
-#include <assimp/Exporter.hpp>
-#include <assimp/IOStream.hpp>
-#include <assimp/Importer.hpp>
-#include <assimp/postprocess.h>
 #include <assimp/scene.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
+#include "toolkit/modules.h"
 #include "toolkit/output_files.h"
 #include "toolkit/text.h"
 
@@ -30,126 +18,35 @@ namespace fs = std::filesystem;
 
 namespace meshjobs::tool {
 
-void SceneDeleter::operator()(aiScene* scene) const { delete scene; }
+// Scenes come from the scene module, which frees them too.
+void SceneDeleter::operator()(aiScene* scene) const { SceneModule().release(scene); }
+
+ScenePtr ReadScene(const std::string& path, ReadPurpose purpose, std::vector<fs::path>* filesRead) {
+    return ScenePtr(SceneModule().read(path, purpose, filesRead));
+}
 
 namespace {
 
-// What the tool relies on before touching a mesh. The importer's own
-// validation would also refuse point clouds, which convert well.
-void CheckScene(const aiScene& scene) {
-    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
-        const aiMesh* mesh = scene.mMeshes ? scene.mMeshes[m] : nullptr;
-        const std::string label = "mesh " + std::to_string(m);
-        if (!mesh) throw std::runtime_error(label + " is missing");
-        const size_t n = mesh->mNumVertices;
-        if (n > 0 && !mesh->mVertices) throw std::runtime_error(label + " has no positions");
-        if (mesh->mNumFaces > 0 && !mesh->mFaces) throw std::runtime_error(label + " has no faces array");
-        for (unsigned f = 0; f < mesh->mNumFaces; ++f) {
-            const aiFace& face = mesh->mFaces[f];
-            if (face.mNumIndices > 0 && !face.mIndices)
-                throw std::runtime_error(label + " face " + std::to_string(f) + " has no indices");
-            for (unsigned i = 0; i < face.mNumIndices; ++i)
-                if (face.mIndices[i] >= n)
-                    throw std::runtime_error(label + " face " + std::to_string(f) + " names vertex " +
-                                             std::to_string(face.mIndices[i]) + " of " + std::to_string(n));
-        }
-        for (unsigned a = 0; a < mesh->mNumAnimMeshes; ++a)
-            if (!mesh->mAnimMeshes || !mesh->mAnimMeshes[a])
-                throw std::runtime_error(label + " morph target " + std::to_string(a) + " is missing");
-        for (unsigned b = 0; b < mesh->mNumBones; ++b)
-            if (!mesh->mBones || !mesh->mBones[b] || (mesh->mBones[b]->mNumWeights && !mesh->mBones[b]->mWeights))
-                throw std::runtime_error(label + " bone " + std::to_string(b) + " is missing");
-    }
-}
-
-std::string OneLine(std::string reason) {
-    while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back()))) reason.pop_back();
-    std::replace(reason.begin(), reason.end(), '\n', ' ');
-    return reason;
-}
-
-fs::path Normalised(const char* file) {
-    std::error_code error;
-    const fs::path absolute = fs::absolute(file, error);
-    return (error ? fs::path(file) : absolute).lexically_normal();
-}
-
-// The importer's own file access, noting every file it opens, so a caller
-// knows which of the input's side files (buffers, materials) were read.
-class RecordingIOSystem : public Assimp::IOSystem {
-public:
-    explicit RecordingIOSystem(std::vector<fs::path>& opened) : opened_(opened) {}
-    using Assimp::IOSystem::Open;
-    bool Exists(const char* file) const override { return files_.Exists(file); }
-    char getOsSeparator() const override { return files_.getOsSeparator(); }
-    bool ComparePaths(const char* one, const char* two) const override { return files_.ComparePaths(one, two); }
-    Assimp::IOStream* Open(const char* file, const char* mode) override {
-        Assimp::IOStream* stream = files_.Open(file, mode);
-        if (stream) {
-            const fs::path path = Normalised(file);
-            if (std::find(opened_.begin(), opened_.end(), path) == opened_.end()) opened_.push_back(path);
-        }
-        return stream;
-    }
-    void Close(Assimp::IOStream* stream) override { files_.Close(stream); }
-
-private:
-    Assimp::DefaultIOSystem files_;
-    std::vector<fs::path>& opened_;
-};
-
-// The system's reason a file cannot be read, before the importer turns it
-// into one of its own ("unable to open file").
-void CheckReadable(const std::string& path) {
-    // Non-blocking, so a FIFO given by mistake is refused instead of waited on.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot read: " + std::system_category().message(errno));
-    struct stat info {};
-    const int statted = ::fstat(fd, &info);
-    const int statError = errno;
-    ::close(fd);
-    if (statted != 0) throw std::runtime_error("cannot read: " + std::system_category().message(statError));
-    if (S_ISDIR(info.st_mode)) throw std::runtime_error("cannot read: " + std::system_category().message(EISDIR));
-    if (!S_ISREG(info.st_mode)) throw std::runtime_error("cannot read: not a regular file");
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
 }
 
 }  // namespace
 
-ScenePtr ReadScene(const std::string& path, ReadPurpose purpose, std::vector<fs::path>* filesRead) {
-    CheckReadable(path);
-    unsigned flags = 0;
-    if (purpose == ReadPurpose::ForEngine) flags |= aiProcess_Triangulate | aiProcess_SortByPType;
-    std::vector<fs::path> opened;
-    Assimp::Importer importer;
-    importer.SetIOHandler(new RecordingIOSystem(opened));  // the importer owns it
-    const aiScene* scene = importer.ReadFile(path, flags);
-    if (!scene) {
-        const std::string reason = OneLine(importer.GetErrorString());
-        throw std::runtime_error("cannot read: " + (reason.empty() ? std::string("unknown format") : reason));
-    }
-    if (scene->mNumMeshes == 0) throw std::runtime_error("no mesh in the file");
-    CheckScene(*scene);
-    // Some importers make empty meshes of a file cut short rather than fail.
-    bool anything = false;
-    for (unsigned m = 0; m < scene->mNumMeshes; ++m)
-        anything = anything || scene->mMeshes[m]->mNumVertices > 0 || scene->mMeshes[m]->mNumFaces > 0;
-    if (!anything) throw std::runtime_error("no mesh in the file");
-    const fs::path main = Normalised(path.c_str());
-    if (std::find(opened.begin(), opened.end(), main) == opened.end()) opened.insert(opened.begin(), main);
-    if (filesRead) *filesRead = std::move(opened);
-    return ScenePtr(importer.GetOrphanedScene());
-}
-
 bool IsMeshFile(const std::string& path) {
-    const std::string extension = std::filesystem::path(path).extension().string();
+    const std::string extension = Lower(std::filesystem::path(path).extension().string());
     if (extension.size() < 2) return false;
-    static const Assimp::Importer importer;
-    std::string lowered = extension;
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
     // Side files of other formats that the importer also claims.
-    if (lowered == ".bin" || lowered == ".mtl" || lowered == ".xml" || lowered == ".txt" || lowered == ".json")
+    if (extension == ".bin" || extension == ".mtl" || extension == ".xml" || extension == ".txt" || extension == ".json")
         return false;
-    return importer.IsExtensionSupported(lowered.c_str());
+    // Answered without the scene module, so that a walk of glTF folders never
+    // loads it: glTF itself, and the images beside it, which no importer claims.
+    for (const char* mesh : KNOWN_MESH_EXTENSIONS)
+        if (extension == mesh) return true;
+    for (const char* other : KNOWN_OTHER_EXTENSIONS)
+        if (extension == other) return false;
+    return SceneModule().readsExtension(extension);
 }
 
 MeshAttributes AttributesOf(const aiMesh& mesh) {
@@ -320,15 +217,6 @@ MeshStrip StripMesh(Jobs& jobs, aiMesh& mesh, StripMethod method) {
     return result;
 }
 
-namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
-}
-
-}  // namespace
-
 std::string ExporterFor(const std::string& extensionOrId) {
     std::string wanted = Lower(extensionOrId);
     const bool extension = !wanted.empty() && wanted[0] == '.';
@@ -344,14 +232,12 @@ std::string ExporterFor(const std::string& extensionOrId) {
     if (wanted == "fbx") return "fbxa";
     if (!extension && wanted == "gltf1") return "gltf";
     if (!extension && wanted == "glb1") return "glb";
-    Assimp::Exporter exporter;
+    const auto exporters = SceneModule().exporters();
     if (!extension)
-        for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i)
-            if (Lower(exporter.GetExportFormatDescription(i)->id) == wanted)
-                return exporter.GetExportFormatDescription(i)->id;
-    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i)
-        if (Lower(exporter.GetExportFormatDescription(i)->fileExtension) == wanted)
-            return exporter.GetExportFormatDescription(i)->id;
+        for (const auto& [id, fileExtension] : exporters)
+            if (Lower(id) == wanted) return id;
+    for (const auto& [id, fileExtension] : exporters)
+        if (Lower(fileExtension) == wanted) return id;
     return {};
 }
 
@@ -383,141 +269,30 @@ ExportTraits TraitsOf(const std::string& exporterId) {
 }
 
 std::string ExporterExtension(const std::string& id) {
-    Assimp::Exporter exporter;
-    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i)
-        if (id == exporter.GetExportFormatDescription(i)->id) return exporter.GetExportFormatDescription(i)->fileExtension;
+    if (id == "gltf2") return "gltf";
+    if (id == "glb2") return "glb";
+    for (const auto& [exporter, extension] : SceneModule().exporters())
+        if (id == exporter) return extension;
     return {};
 }
 
 std::string ExporterList() {
-    Assimp::Exporter exporter;
     std::string list;
-    for (size_t i = 0; i < exporter.GetExportFormatCount(); ++i) {
+    for (const auto& [id, extension] : SceneModule().exporters()) {
         if (!list.empty()) list += ", ";
-        list += exporter.GetExportFormatDescription(i)->id;
+        list += id;
     }
     return list;
 }
-
-namespace {
-
-// What the exporter's streams learnt about the disk: the first failure.
-struct WriteFailure {
-    int errorNumber = 0;
-    fs::path file;
-    void Note(int error, const fs::path& path) {
-        if (errorNumber) return;
-        errorNumber = error ? error : EIO;
-        file = path;
-    }
-};
-
-class CheckedStream;
-// Streams not yet closed. Exporters close them through the IOSystem or by
-// deleting them themselves, so each stream leaves this on its own.
-using OpenStreams = std::set<CheckedStream*>;
-
-// A file the exporter writes through: every write checked, and on closing
-// flushed, synced and closed with each step checked.
-class CheckedStream : public Assimp::IOStream {
-public:
-    CheckedStream(FILE* file, fs::path path, std::shared_ptr<WriteFailure> failure, std::shared_ptr<OpenStreams> open)
-        : file_(file), path_(std::move(path)), failure_(std::move(failure)), open_(std::move(open)) {
-        open_->insert(this);
-    }
-    ~CheckedStream() override {
-        open_->erase(this);
-        if (std::fflush(file_) != 0) failure_->Note(errno, path_);
-        if (::fsync(::fileno(file_)) != 0 && errno != EINVAL) failure_->Note(errno, path_);
-        if (std::fclose(file_) != 0) failure_->Note(errno, path_);
-    }
-    size_t Read(void* buffer, size_t size, size_t count) override { return std::fread(buffer, size, count, file_); }
-    size_t Write(const void* buffer, size_t size, size_t count) override {
-        const size_t written = std::fwrite(buffer, size, count, file_);
-        if (written != count) failure_->Note(errno, path_);
-        return written;
-    }
-    aiReturn Seek(size_t offset, aiOrigin origin) override {
-        const int whence = origin == aiOrigin_CUR ? SEEK_CUR : origin == aiOrigin_END ? SEEK_END : SEEK_SET;
-        if (std::fseek(file_, static_cast<long>(offset), whence) == 0) return aiReturn_SUCCESS;
-        failure_->Note(errno, path_);
-        return aiReturn_FAILURE;
-    }
-    size_t Tell() const override { return static_cast<size_t>(std::ftell(file_)); }
-    size_t FileSize() const override {
-        struct stat info {};
-        return ::fstat(::fileno(file_), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
-    }
-    void Flush() override {
-        if (std::fflush(file_) != 0) failure_->Note(errno, path_);
-    }
-
-private:
-    FILE* file_;
-    fs::path path_;
-    std::shared_ptr<WriteFailure> failure_;
-    std::shared_ptr<OpenStreams> open_;
-};
-
-// Hands the exporter checked streams, and closes any it forgets to.
-class CheckedIOSystem : public Assimp::IOSystem {
-public:
-    CheckedIOSystem(fs::path staging, std::shared_ptr<WriteFailure> failure)
-        : staging_(std::move(staging)), failure_(std::move(failure)) {}
-    ~CheckedIOSystem() override {
-        const OpenStreams forgotten = *open_;
-        for (CheckedStream* stream : forgotten) delete stream;
-    }
-    using Assimp::IOSystem::Open;
-    bool Exists(const char* file) const override { return files_.Exists(file); }
-    char getOsSeparator() const override { return files_.getOsSeparator(); }
-    bool ComparePaths(const char* one, const char* two) const override { return files_.ComparePaths(one, two); }
-    Assimp::IOStream* Open(const char* file, const char* mode) override {
-        if (!std::strpbrk(mode, "wa+")) return files_.Open(file, mode);
-        const fs::path shown = fs::path(file).lexically_relative(staging_);
-        FILE* handle = std::fopen(file, mode);
-        if (!handle) {
-            failure_->Note(errno, shown.empty() ? fs::path(file) : shown);
-            return nullptr;
-        }
-        return new CheckedStream(handle, shown.empty() ? fs::path(file) : shown, failure_, open_);
-    }
-    void Close(Assimp::IOStream* stream) override {
-        auto* checked = dynamic_cast<CheckedStream*>(stream);
-        if (checked && open_->count(checked)) return delete checked;
-        files_.Close(stream);
-    }
-
-private:
-    fs::path staging_;
-    std::shared_ptr<WriteFailure> failure_;
-    Assimp::DefaultIOSystem files_;
-    std::shared_ptr<OpenStreams> open_ = std::make_shared<OpenStreams>();
-};
-
-}  // namespace
 
 void WriteScene(const aiScene& scene, StagedOutput& output, const fs::path& relative, const std::string& exporterId) {
     const fs::path path = output.StagedPath(relative);
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
     if (error) throw std::runtime_error("cannot create folder " + path.parent_path().string() + ": " + error.message());
-    auto failure = std::make_shared<WriteFailure>();
-    aiReturn status = aiReturn_FAILURE;
-    std::string reason;
-    {
-        Assimp::Exporter exporter;
-        exporter.SetIOHandler(new CheckedIOSystem(output.staging(), failure));  // the exporter owns it
-        try {
-            status = exporter.Export(&scene, exporterId, path.string());
-        } catch (const std::exception& e) {
-            reason = e.what();
-        }
-        if (status != aiReturn_SUCCESS && reason.empty()) reason = OneLine(exporter.GetErrorString());
-    }  // the exporter's streams are all closed, and checked, by here
-    if (failure->errorNumber) throw std::runtime_error(SystemMessage("cannot write", failure->file, failure->errorNumber));
-    if (status != aiReturn_SUCCESS)
-        throw std::runtime_error("cannot write " + exporterId + ": " + (reason.empty() ? "exporter failed" : reason));
+    const SceneWriteFailure failure = SceneModule().write(scene, path, output.staging(), exporterId);
+    if (failure.errorNumber) throw std::runtime_error(SystemMessage("cannot write", failure.file, failure.errorNumber));
+    if (!failure.reason.empty()) throw std::runtime_error("cannot write " + exporterId + ": " + failure.reason);
 }
 
 void WriteScene(const aiScene& scene, const std::string& path, const std::string& exporterId) {

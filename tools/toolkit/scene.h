@@ -1,5 +1,7 @@
 // Mesh files through the importer and exporter: reading a scene, stripping
-// its meshes in place, seeing their attributes, writing it back out.
+// its meshes in place, seeing their attributes, writing it back out. Reading
+// and writing go through the scene module (toolkit/modules.h), loaded on the
+// first call that needs it; the rest works on the scene's structures alone.
 #pragma once
 
 #include <filesystem>
@@ -35,6 +37,10 @@ ScenePtr ReadScene(const std::string& path, ReadPurpose purpose, std::vector<std
 
 // Whether a folder walk should pick this file up.
 bool IsMeshFile(const std::string& path);
+// Extensions IsMeshFile answers without asking the scene module: the answers
+// the importer gives, for glTF and the images that sit beside it.
+inline constexpr const char* KNOWN_MESH_EXTENSIONS[] = {".gltf", ".glb"};
+inline constexpr const char* KNOWN_OTHER_EXTENSIONS[] = {".png", ".jpg", ".jpeg", ".ktx2", ".webp"};
 
 MeshAttributes AttributesOf(const aiMesh& mesh);
 

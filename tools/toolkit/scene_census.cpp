@@ -1,34 +1,16 @@
 #include "toolkit/scene_census.h"
 
-#include <assimp/material.h>
-#include <assimp/scene.h>
-
 #include <algorithm>
 #include <set>
 #include <system_error>
+
+#include "toolkit/modules.h"
 
 namespace fs = std::filesystem;
 
 namespace meshjobs::tool {
 
 namespace {
-
-void CountPlacements(const aiNode* node, const aiScene& scene, std::vector<int64_t>& placements, int depth) {
-    if (!node || depth > 1000) return;  // a node tree that loops is not walked forever
-    for (unsigned k = 0; k < node->mNumMeshes; ++k)
-        if (node->mMeshes[k] < scene.mNumMeshes) ++placements[node->mMeshes[k]];
-    for (unsigned c = 0; c < node->mNumChildren; ++c)
-        CountPlacements(node->mChildren[c], scene, placements, depth + 1);
-}
-
-// The importers add a material when a file has none: named so by most, left
-// unnamed by the PLY importer.
-bool IsStandIn(const aiMaterial& material) {
-    aiString name;
-    if (material.Get(AI_MATKEY_NAME, name) != aiReturn_SUCCESS) return true;
-    const std::string text = name.C_Str();
-    return text.empty() || text == AI_DEFAULT_MATERIAL_NAME;
-}
 
 std::string Counted(int64_t n, const std::string& one, const std::string& many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -37,60 +19,9 @@ std::string Counted(int64_t n, const std::string& one, const std::string& many) 
 }  // namespace
 
 SceneCensus CensusOf(const aiScene& scene) {
-    SceneCensus c;
-    std::vector<int64_t> placements(scene.mNumMeshes, 0);
-    CountPlacements(scene.mRootNode, scene, placements, 0);
-    std::set<unsigned> usedMaterials;
-    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
-        const aiMesh& mesh = *scene.mMeshes[m];
-        if (mesh.mNumVertices == 0 && mesh.mNumFaces == 0) continue;
-        const int64_t times = std::max<int64_t>(placements[m], 1);
-        int64_t triangles = 0, lines = 0, points = 0;
-        for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-            const unsigned corners = mesh.mFaces[f].mNumIndices;
-            if (corners >= 3) triangles += corners - 2;
-            if (corners == 2) ++lines;
-            if (corners == 1) ++points;
-        }
-        c.meshes += times;
-        c.vertices += times * mesh.mNumVertices;
-        c.triangles += times * triangles;
-        c.lines += times * lines;
-        c.points += times * points;
-
-        c.normals += mesh.mNormals != nullptr;
-        c.tangents += mesh.mTangents != nullptr;
-        c.colorSets += mesh.GetNumColorChannels();
-        c.uvSets += mesh.GetNumUVChannels();
-        c.mostColorSets = std::max<int64_t>(c.mostColorSets, mesh.GetNumColorChannels());
-        c.mostUvSets = std::max<int64_t>(c.mostUvSets, mesh.GetNumUVChannels());
-        c.morphTargets += mesh.mNumAnimMeshes;
-        c.skinnedMeshes += mesh.mNumBones > 0;
-        c.bones += mesh.mNumBones;
-        if (scene.mMaterials && mesh.mMaterialIndex < scene.mNumMaterials) usedMaterials.insert(mesh.mMaterialIndex);
-    }
-    c.animations = scene.mNumAnimations;
-    c.cameras = scene.mNumCameras;
-    c.lights = scene.mNumLights;
-    c.embeddedTextures = scene.mNumTextures;
-
-    std::set<std::string> textures;
-    for (unsigned index : usedMaterials) {
-        const aiMaterial& material = *scene.mMaterials[index];
-        if (IsStandIn(material)) continue;
-        ++c.materials;
-        for (int type = aiTextureType_NONE; type <= aiTextureType_UNKNOWN; ++type)
-            for (unsigned k = 0; k < material.GetTextureCount(static_cast<aiTextureType>(type)); ++k) {
-                aiString path;
-                if (material.GetTexture(static_cast<aiTextureType>(type), k, &path) != aiReturn_SUCCESS) continue;
-                const std::string file = path.C_Str();
-                // "*N" and names of textures the file carries are not files.
-                if (file.empty() || file[0] == '*' || scene.GetEmbeddedTexture(file.c_str())) continue;
-                textures.insert(file);
-            }
-    }
-    c.textureFiles.assign(textures.begin(), textures.end());
-    return c;
+    SceneCensus census;
+    SceneModule().census(scene, census);
+    return census;
 }
 
 std::vector<std::string> CountMismatches(const SceneCensus& written, const SceneCensus& readBack,

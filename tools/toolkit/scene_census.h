@@ -31,6 +31,7 @@ struct SceneCensus {
     std::vector<std::string> textureFiles;
 };
 
+// Counted by the scene module (materials are read through the importer).
 SceneCensus CensusOf(const aiScene& scene);
 
 // Counts that must survive a write, as "3 meshes written, 2 read back"; empty

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,9 +28,9 @@ using Clock = std::chrono::steady_clock;
 struct Running {
     size_t index = 0;
     pid_t pid = -1;
-    int result = -1;  // read ends; -1 once at end of file
-    int error = -1;
-    int exit = -1;  // readable once the worker has exited; -1 where the kernel lacks it
+    int result = -1;  // the worker's message file, read once it has ended
+    int error = -1;   // read end of its standard output and error; -1 once at end of file
+    int exit = -1;    // readable once the worker has exited; -1 where the kernel lacks it
     Clock::time_point deadline;
     bool hasDeadline = false;
     WorkerEnding ending;
@@ -97,10 +98,16 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
     for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
-    int result[2], error[2];
-    if (pipe2(result, O_CLOEXEC) != 0) Fail("cannot start a worker");
+    // Appended to by the worker alone: the pool reads it with pread, which
+    // leaves the offset they share where it is.
+    const int result = memfd_create("meshjobs-worker", MFD_CLOEXEC);
+    if (result < 0 || fcntl(result, F_SETFL, O_APPEND) != 0) {
+        if (result >= 0) close(result);
+        Fail("cannot start a worker");
+    }
+    int error[2];
     if (pipe2(error, O_CLOEXEC) != 0) {
-        close(result[0]), close(result[1]);
+        close(result);
         Fail("cannot start a worker");
     }
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -109,7 +116,7 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
     const pid_t pid = fork();
     if (pid < 0) {
         const int saved = errno;
-        for (int fd : {result[0], result[1], error[0], error[1], devNull}) close(fd);
+        for (int fd : {result, error[0], error[1], devNull}) close(fd);
         errno = saved;
         Fail("cannot start a worker");
     }
@@ -121,9 +128,10 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
         if (devNull >= 0) dup2(devNull, STDIN_FILENO);
         dup2(error[1], STDOUT_FILENO);
         dup2(error[1], STDERR_FILENO);
-        dup2(result[1], RESULT_CHANNEL);
+        dup2(result, RESULT_CHANNEL);
+        fcntl(RESULT_CHANNEL, F_SETFD, 0);  // kept across exec, even when it was the descriptor itself
         if (start.body) {
-            for (int fd : {result[0], result[1], error[0], error[1], devNull})
+            for (int fd : {result, error[0], error[1], devNull})
                 if (fd > STDERR_FILENO && fd != RESULT_CHANNEL) close(fd);
             RunForked(start, arguments);
         }
@@ -132,13 +140,12 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
         (void)!write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);
     }
-    close(result[1]);
     close(error[1]);
     if (devNull >= 0) close(devNull);
     Running running;
     running.pid = pid;
     running.exit = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    running.result = result[0];
+    running.result = result;
     running.error = error[0];
     if (limits.timeoutSeconds > 0) {
         running.hasDeadline = true;
@@ -159,6 +166,19 @@ void Drain(int& fd, std::string& into, size_t keep) {
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
     close(fd);
     fd = -1;
+}
+
+// Everything in a worker's message file.
+std::string ReadMessages(int fd) {
+    std::string messages;
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(fd, buffer, sizeof buffer, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return messages;
+        messages.append(buffer, static_cast<size_t>(got));
+        at += got;
+    }
 }
 
 // The last few lines: an assertion's message, a sanitizer's summary.
@@ -195,15 +215,15 @@ int RunWorkers(const WorkerStart& start, size_t count,
             running.push_back(Launch(start, argumentsFor(next), limits));
             running.back().index = next++;
         }
-        // A worker that closed its pipes is waited for by its exit, or where
+        // A worker that closed its output is waited for by its exit, or where
         // the kernel cannot tell that, by polling every millisecond: a file's
         // end must not wait on a timer.
         std::vector<pollfd> fds;
         int waitMs = 200;
         for (const Running& r : running) {
-            if (r.result >= 0) fds.push_back({r.result, POLLIN, 0});
-            if (r.error >= 0) fds.push_back({r.error, POLLIN, 0});
-            if (r.result < 0 && r.error < 0) {
+            if (r.error >= 0) {
+                fds.push_back({r.error, POLLIN, 0});
+            } else {
                 if (r.exit >= 0) fds.push_back({r.exit, POLLIN, 0});
                 else waitMs = 1;
             }
@@ -218,11 +238,9 @@ int RunWorkers(const WorkerStart& start, size_t count,
         if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) Fail("cannot wait for the workers");
 
         for (Running& r : running) {
-            for (const pollfd& p : fds) {
-                if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                if (p.fd == r.result) Drain(r.result, r.ending.messages, 0);
-                else if (p.fd == r.error) Drain(r.error, r.ending.errorTail, ERROR_KEPT);
-            }
+            for (const pollfd& p : fds)
+                if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && p.fd == r.error)
+                    Drain(r.error, r.ending.errorTail, ERROR_KEPT);
             if (r.hasDeadline && !r.ending.timedOut && Clock::now() >= r.deadline) {
                 kill(r.pid, SIGKILL);
                 r.ending.timedOut = true;
@@ -231,11 +249,13 @@ int RunWorkers(const WorkerStart& start, size_t count,
         for (auto it = running.begin(); it != running.end();) {
             Running& r = *it;
             int status = 0;
-            // Reaped once both pipes are closed, so nothing it wrote is lost.
-            if (r.result >= 0 || r.error >= 0 || waitpid(r.pid, &status, WNOHANG) != r.pid) {
+            // Reaped once its output is closed, so nothing it wrote is lost.
+            if (r.error >= 0 || waitpid(r.pid, &status, WNOHANG) != r.pid) {
                 ++it;
                 continue;
             }
+            r.ending.messages = ReadMessages(r.result);
+            close(r.result);
             r.ending.exited = WIFEXITED(status);
             r.ending.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
             r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

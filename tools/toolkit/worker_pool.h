@@ -34,7 +34,9 @@ struct WorkerStart {
     std::function<int(const std::vector<std::string>&)> body;
 };
 
-// Workers write their messages to this descriptor; the pool reads them.
+// Workers write their messages to this descriptor: a file of the worker's
+// own, which the pool reads once the worker has ended, so that a message
+// never wakes the tool while the worker runs.
 inline constexpr int RESULT_CHANNEL = 3;
 // A worker whose allocation failed exits with this code.
 inline constexpr int OUT_OF_MEMORY_EXIT = 86;
