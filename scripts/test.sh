@@ -162,33 +162,25 @@ stage_release() {
   check_same_bytes linux-x86_64 libmeshjobs.so
 }
 
-# The kernels a processor without AVX2 runs (and ARM64 runs, as NEON), tested
-# natively: the library is built with them forced, proven to hold no AVX
-# instruction, and the whole suite runs against it.
-stage_portable() {
-  local dir=$root/build-portable
+# One kernel set forced: the library built with it, proven to hold no
+# register of a wider set, and the whole suite run against it natively.
+forced_kernels() {  # set register-prefix what-it-must-not-hold
+  local dir=$root/build-$1
   configure "$dir" -DCMAKE_BUILD_TYPE=Release -DMESHJOBS_BUILD_TOOLS=OFF -DMESHJOBS_BUILD_BENCH=OFF \
-    -DMESHJOBS_KERNELS=portable
-  if objdump -d "$dir/bin/libmeshjobs.so" | grep -q "%ymm"; then
-    echo "the portable build of libmeshjobs.so holds AVX instructions"
+    -DMESHJOBS_KERNELS="$1"
+  if objdump -d "$dir/bin/libmeshjobs.so" | grep -q "%$2"; then
+    echo "the $1 build of libmeshjobs.so holds $3 instructions"
     return 1
   fi
   "$dir/bin/meshjobs_tests" --gtest_brief=1
 }
 
-# The kernels a processor with AVX2 but without AVX-512 runs, tested on any
-# x86-64 machine the same way. The native stage runs the AVX-512 ones where
-# the processor has them.
-stage_avx2() {
-  local dir=$root/build-avx2
-  configure "$dir" -DCMAKE_BUILD_TYPE=Release -DMESHJOBS_BUILD_TOOLS=OFF -DMESHJOBS_BUILD_BENCH=OFF \
-    -DMESHJOBS_KERNELS=avx2
-  if objdump -d "$dir/bin/libmeshjobs.so" | grep -q "%zmm"; then
-    echo "the avx2 build of libmeshjobs.so holds AVX-512 instructions"
-    return 1
-  fi
-  "$dir/bin/meshjobs_tests" --gtest_brief=1
-}
+# The kernels a processor without AVX2 runs (and ARM64 runs, as NEON).
+stage_portable() { forced_kernels portable ymm AVX; }
+
+# The kernels a processor with AVX2 but without AVX-512 runs. The native stage
+# runs the AVX-512 ones where the processor has them.
+stage_avx2() { forced_kernels avx2 zmm AVX-512; }
 
 # The tool reads mesh files through a library Debian packages for the build
 # machine only, so cross builds carry the library, host emulator and tests.
