@@ -516,9 +516,7 @@ MESHJOBS_INLINE void RunSlotsApart(const ConvertVertexLayoutRecord& record, cons
         int32_t slotCount = count, slotWhole = whole;
         if ((lateSlots >> k & 1u) != 0) {
             if (lateStart >= count) continue;
-            if (walk.load) walk.load += walk.loadStep * lateStart;
-            walk.loadOffset += walk.loadStep * lateStart;
-            walk.store += walk.storeStep * lateStart;
+            walk = AdvanceWalk(walk, lateStart);
             slotCount -= lateStart;
             slotWhole = whole > lateStart ? whole - lateStart : 0;
         }

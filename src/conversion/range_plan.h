@@ -87,15 +87,17 @@ struct SlotWalk {
     int64_t storeStep;
 };
 
+// A walk moved on by `done` vertices.
+inline SlotWalk AdvanceWalk(SlotWalk walk, int64_t done) {
+    if (walk.load) walk.load += walk.loadStep * done;
+    walk.loadOffset += walk.loadStep * done;
+    walk.store += walk.storeStep * done;
+    return walk;
+}
+
 // The walks of a range moved on by `done` vertices, for its active slots.
 inline void AdvanceWalks(const RangePlan& plan, const SlotWalk* walks, int64_t done, SlotWalk* moved) {
-    for (int i = 0; i < plan.activeCount; ++i) {
-        const int k = plan.active[i];
-        moved[k] = walks[k];
-        if (moved[k].load) moved[k].load += moved[k].loadStep * done;
-        moved[k].loadOffset += moved[k].loadStep * done;
-        moved[k].store += moved[k].storeStep * done;
-    }
+    for (int i = 0; i < plan.activeCount; ++i) moved[plan.active[i]] = AdvanceWalk(walks[plan.active[i]], done);
 }
 
 // When no two stores of the range share a byte, the order of the stores no
