@@ -30,12 +30,9 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     if (sizes.count <= FORMAT_FLOAT32) return false;
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
+    plan.apartPlanned = false;
     int activeCount = 0, sizesRead = 0;
-    bool storesApart = true;
     Span loadStarts[2], readStarts[2], stores[2];
-    // Where the active slots store, for the overlap tests.
-    int64_t storeFrom[ATTRIBUTE_SLOT_COUNT], storeTo[ATTRIBUTE_SLOT_COUNT];
-    bool storeStream1[ATTRIBUTE_SLOT_COUNT];
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
         SlotPlan& slot = plan.slots[k];
         // Unused slots, the common case past the first texture coordinates:
@@ -78,32 +75,43 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
         if (rule.kind == SlotKind::Skip) continue;
         if (rule.load) readStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
         if (form.byteCount == 0) continue;
-        const int64_t from = rule.targetOffset, to = rule.targetOffset + form.byteCount;
-        for (int a = 0; a < activeCount; ++a)
-            storesApart &= storeStream1[a] != rule.stream1Target || !(from < storeTo[a] && storeFrom[a] < to);
-        // A 12-byte store that an earlier slot of the vertex leaves room
-        // for may go out as 16 when a later one stores those four bytes:
-        // found here, from the later slot's side.
-        for (int a = 0; a < activeCount; ++a)
-            if (storeStream1[a] == rule.stream1Target && storeTo[a] - storeFrom[a] == 12 && from <= storeTo[a] &&
-                to >= storeTo[a] + 4)
-                plan.slots[plan.active[a]].wideByteCount = 16;
-        storeFrom[activeCount] = from;
-        storeTo[activeCount] = to;
-        storeStream1[activeCount] = rule.stream1Target;
         plan.active[activeCount++] = k;
         if (rule.load && !form.standIn) loadStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
-        stores[rule.stream1Target].Include(from, to);
+        stores[rule.stream1Target].Include(rule.targetOffset, rule.targetOffset + form.byteCount);
     }
     plan.activeCount = activeCount;
     plan.sizesRead = static_cast<uint8_t>(sizesRead);
-    plan.storesApart = storesApart;
     for (int s = 0; s < 2; ++s) {
         plan.loadStarts[s] = loadStarts[s];
         plan.readStarts[s] = readStarts[s];
         plan.stores[s] = stores[s];
     }
     return true;
+}
+
+void PlanStoresApart(RangePlan& plan) {
+    bool storesApart = true;
+    // Where the active slots store, for the overlap tests.
+    int64_t storeFrom[ATTRIBUTE_SLOT_COUNT], storeTo[ATTRIBUTE_SLOT_COUNT];
+    bool storeStream1[ATTRIBUTE_SLOT_COUNT];
+    for (int i = 0; i < plan.activeCount; ++i) {
+        SlotPlan& slot = plan.slots[plan.active[i]];
+        const int64_t from = slot.targetOffset, to = slot.targetOffset + slot.byteCount;
+        for (int a = 0; a < i; ++a)
+            storesApart &= storeStream1[a] != slot.stream1Target || !(from < storeTo[a] && storeFrom[a] < to);
+        // A 12-byte store that an earlier slot of the vertex leaves room
+        // for may go out as 16 when a later one stores those four bytes:
+        // found here, from the later slot's side.
+        for (int a = 0; a < i; ++a)
+            if (storeStream1[a] == slot.stream1Target && storeTo[a] - storeFrom[a] == 12 && from <= storeTo[a] &&
+                to >= storeTo[a] + 4)
+                plan.slots[plan.active[a]].wideByteCount = 16;
+        storeFrom[i] = from;
+        storeTo[i] = to;
+        storeStream1[i] = slot.stream1Target;
+    }
+    plan.storesApart = storesApart;
+    plan.apartPlanned = true;
 }
 
 bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,

@@ -51,6 +51,8 @@ struct RangePlan {
     Span loadStarts[2];
     Span readStarts[2];
     Span stores[2];
+    // Made by PlanStoresApart, for the first range long enough to need it.
+    bool apartPlanned;
     bool storesApart;  // no two stores of one vertex share a byte
     // The size-list entries the plan read, to tell whether it still holds.
     uint16_t sizeCount;
@@ -67,6 +69,11 @@ VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i);
 // would stop the job (its size-list test).
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan);
+
+// Whether the stores of one vertex share no byte, and which 12-byte stores
+// may go out as 16 (SlotPlan::wideByteCount): only the slot-by-slot loops
+// need to know, so short ranges never ask.
+void PlanStoresApart(RangePlan& plan);
 
 // Whether a plan made earlier in the same job still holds for these
 // descriptors and this size list.
