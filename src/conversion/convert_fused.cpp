@@ -144,6 +144,7 @@ struct GroupPlan {
     GroupSlot slots[ATTRIBUTE_SLOT_COUNT];
     int count = 0;
     uint32_t slotBits = 0;  // bit k for slot k
+    bool everySlot = false;  // every active slot is among them
     uint16_t loadMask = 0, storeMask = 0;
 };
 
@@ -197,6 +198,7 @@ MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, co
         groups.loadMask |= static_cast<uint16_t>(((1u << read) - 1u) << (loads ? sourceWord : 0));
         groups.storeMask |= static_cast<uint16_t>(((1u << words) - 1u) << targetWord);
     }
+    groups.everySlot = groups.count == plan.activeCount;
     return groups;
 }
 
@@ -372,8 +374,10 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
     const bool spill = out > 0 && out % 4 == 0 && out <= 4 * ROW_WORDS && storeMask == (1u << out / 4) - 1u &&
                        out >= ((storeMask >> 8) != 0 ? 32 : 16);
     // The spare columns and the words no slot stores are read and never
-    // used: zeros, so that nothing undefined is read.
-    for (int g = 0; g < PASS_GROUPS; ++g) {
+    // used: zeros, so that nothing undefined is read. Only the groups a pass
+    // of this range fills: short ranges use few.
+    const int usedGroups = count / GROUP < PASS_GROUPS ? count / GROUP : PASS_GROUPS;
+    for (int g = 0; g < usedGroups; ++g) {
         for (int w = ROW_WORDS; w < COLUMN_WORDS; ++w) columns[g][w] = U16{};
         for (int w = 0; w < ROW_WORDS; ++w)
             if ((storeMask >> w & 1u) == 0) stored[g][w] = U16{};
@@ -450,7 +454,8 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         }
         // The grouped slots' stores go last: a widened store of another slot
         // (SlotPlan::wideByteCount) may reach into their bytes.
-        RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
+        if (pieceGrouped < n || !groups.everySlot)
+            RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
         ConvertGroups(record, groups, source != nullptr ? source + done * in : nullptr, in, wholeRows - done,
                       target + done * out, out, pieceGrouped);
     }
