@@ -441,6 +441,10 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         out = first.storeStep;
     }
 
+    if (grouped == count && groups.everySlot) {
+        ConvertGroups(record, groups, source, in, wholeRows, target, out, count);
+        return;
+    }
     // Pieces that stay in cache between the passes of the other slots.
     SlotWalk piece[ATTRIBUTE_SLOT_COUNT];
     for (int32_t done = 0; done < count; done += APART_PIECE_VERTICES) {
@@ -454,8 +458,7 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         }
         // The grouped slots' stores go last: a widened store of another slot
         // (SlotPlan::wideByteCount) may reach into their bytes.
-        if (pieceGrouped < n || !groups.everySlot)
-            RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
+        RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
         ConvertGroups(record, groups, source != nullptr ? source + done * in : nullptr, in, wholeRows - done,
                       target + done * out, out, pieceGrouped);
     }
