@@ -116,12 +116,13 @@ void PlanStoresApart(RangePlan& plan) {
 
 bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                     const AttributeDescriptor* destinations, const RangePlan& plan) {
-    bool same = record.componentSizes.count == plan.sizeCount;
+    // Differences gathered by bits, which the compiler compares a vector at a time.
+    uint32_t differ = record.componentSizes.count ^ plan.sizeCount;
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k)
-        same &= (sources[k] == plan.descriptors[0][k]) & (destinations[k] == plan.descriptors[1][k]);
+        differ |= (sources[k] ^ plan.descriptors[0][k]) | (destinations[k] ^ plan.descriptors[1][k]);
     for (int i = 0; i < plan.sizesRead; ++i)
-        same &= record.componentSizes.elements[plan.sizeIndices[i]] == plan.sizeValues[i];
-    return same;
+        differ |= static_cast<uint32_t>(record.componentSizes.elements[plan.sizeIndices[i]] ^ plan.sizeValues[i]);
+    return differ == 0;
 }
 
 // The reads of one source stream are taken as one span, and so are the stores
