@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -33,10 +34,25 @@ struct Running {
     int exit = -1;    // readable once the worker has exited; -1 where the kernel lacks it
     Clock::time_point deadline;
     bool hasDeadline = false;
+    bool forked = false;
+    bool done = false;  // a forked worker whose body returned: its answer is in, its exit not waited for
     WorkerEnding ending;
 };
 
 volatile sig_atomic_t g_interrupt = 0;
+
+// The last line a forked worker writes to its message file once its body has
+// returned, with the body's answer; no message starts with this byte.
+constexpr char DONE_LINE[] = "\x01done ";
+
+// Forked workers that gave their answer and are still ending: reaped when
+// they are gone, here or in a later batch. Whatever is left when the tool
+// exits, the system reaps.
+std::vector<pid_t> g_ending;
+
+void ReapEnded() {
+    std::erase_if(g_ending, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+}
 
 void OnInterrupt(int signal) { g_interrupt = signal; }
 
@@ -87,6 +103,13 @@ void FlushOutput() {
         code = 1;
     }
     FlushOutput();
+    // The answer, then the end of the output: the pool takes the file as
+    // finished now, while the system still takes this copy of the tool down.
+    char done[32];
+    const int length = std::snprintf(done, sizeof done, "%s%d\n", DONE_LINE, code);
+    (void)!write(RESULT_CHANNEL, done, static_cast<size_t>(length));
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
     _exit(code);
 }
 
@@ -144,6 +167,7 @@ Running Launch(const WorkerStart& start, const std::vector<std::string>& argumen
     if (devNull >= 0) close(devNull);
     Running running;
     running.pid = pid;
+    running.forked = static_cast<bool>(start.body);
     running.exit = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     running.result = result;
     running.error = error[0];
@@ -181,6 +205,20 @@ std::string ReadMessages(int fd) {
     }
 }
 
+// Whether a forked worker's messages end with its body's answer; if so, that
+// line leaves the messages and the answer becomes the worker's exit code.
+bool TakeDoneLine(WorkerEnding& ending) {
+    std::string& text = ending.messages;
+    if (text.empty() || text.back() != '\n') return false;
+    const size_t start = text.rfind('\n', text.size() - 2);
+    const size_t line = start == std::string::npos ? 0 : start + 1;
+    if (text.compare(line, sizeof DONE_LINE - 1, DONE_LINE) != 0) return false;
+    ending.exited = true;
+    ending.code = std::atoi(text.c_str() + line + sizeof DONE_LINE - 1);
+    text.resize(line);
+    return true;
+}
+
 // The last few lines: an assertion's message, a sanitizer's summary.
 std::string Tail(const std::string& text) {
     size_t end = text.find_last_not_of(" \n\r\t");
@@ -205,6 +243,7 @@ int RunWorkers(const WorkerStart& start, size_t count,
     size_t next = 0;
     constexpr size_t ERROR_KEPT = 16384;
     while ((next < count && !g_interrupt) || !running.empty()) {
+        ReapEnded();
         if (g_interrupt)
             for (Running& r : running)
                 if (!r.ending.interrupted) {
@@ -239,9 +278,17 @@ int RunWorkers(const WorkerStart& start, size_t count,
 
         for (Running& r : running) {
             for (const pollfd& p : fds)
-                if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && p.fd == r.error)
+                if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && p.fd == r.error) {
                     Drain(r.error, r.ending.errorTail, ERROR_KEPT);
-            if (r.hasDeadline && !r.ending.timedOut && Clock::now() >= r.deadline) {
+                    // A forked worker's output ends once its body returned,
+                    // with the answer last, or as its process goes down, with
+                    // none: then it is reaped as any other.
+                    if (r.error < 0 && r.forked) {
+                        r.ending.messages = ReadMessages(r.result);
+                        r.done = TakeDoneLine(r.ending);
+                    }
+                }
+            if (r.hasDeadline && !r.done && !r.ending.timedOut && Clock::now() >= r.deadline) {
                 kill(r.pid, SIGKILL);
                 r.ending.timedOut = true;
             }
@@ -249,16 +296,20 @@ int RunWorkers(const WorkerStart& start, size_t count,
         for (auto it = running.begin(); it != running.end();) {
             Running& r = *it;
             int status = 0;
-            // Reaped once its output is closed, so nothing it wrote is lost.
-            if (r.error >= 0 || waitpid(r.pid, &status, WNOHANG) != r.pid) {
+            // A worker that gave its answer is finished; any other is reaped
+            // once its output is closed, so nothing it wrote is lost.
+            if (r.done) {
+                g_ending.push_back(r.pid);
+            } else if (r.error >= 0 || waitpid(r.pid, &status, WNOHANG) != r.pid) {
                 ++it;
                 continue;
+            } else {
+                r.ending.messages = ReadMessages(r.result);
+                r.ending.exited = WIFEXITED(status);
+                r.ending.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+                r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             }
-            r.ending.messages = ReadMessages(r.result);
             close(r.result);
-            r.ending.exited = WIFEXITED(status);
-            r.ending.code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
-            r.ending.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             r.ending.errorTail = Tail(r.ending.errorTail);
             if (r.exit >= 0) close(r.exit);
             const size_t index = r.index;
@@ -268,6 +319,7 @@ int RunWorkers(const WorkerStart& start, size_t count,
             finished(index, ending);
         }
     }
+    ReapEnded();
     return g_interrupt;
 }
 

@@ -43,9 +43,11 @@ inline constexpr int OUT_OF_MEMORY_EXIT = 86;
 
 // Starts a worker with `argumentsFor(i)` for every i in [0, count), at most
 // `parallel` at once, under `limits`; calls `finished(i, ending)` on the
-// calling thread as each ends, in the order they end. An interrupt (SIGINT,
-// SIGTERM) starts no more workers and ends the running ones; the answer is
-// then that signal's number, else 0.
+// calling thread as each ends, in the order they end. A forked worker ends
+// when its body returns, as if it exited with the answer: its process is
+// reaped later, without waiting for the system to take it down. An interrupt
+// (SIGINT, SIGTERM) starts no more workers and ends the running ones; the
+// answer is then that signal's number, else 0.
 int RunWorkers(const WorkerStart& start, size_t count,
                 const std::function<std::vector<std::string>(size_t)>& argumentsFor, int parallel,
                 const WorkerLimits& limits, const std::function<void(size_t, const WorkerEnding&)>& finished);
