@@ -289,7 +289,10 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
     for (int32_t i = begin; i < end;) {
         uint32_t* window = pending.window;
         const uint32_t base = static_cast<uint32_t>(pending.windowBase);
-        const uint32_t above = base < counterCount ? counterCount - base : 0;  // counters from the base on
+        // Counters from the base on that a 16-bit index can name: a room
+        // past 65,535 would take small indices for vertices above it.
+        const uint32_t indexed = static_cast<uint32_t>(pairedLength);
+        const uint32_t above = base < indexed ? indexed - base : 0;
         const uint32_t room = above < WINDOW_VERTICES ? above : WINDOW_VERTICES;
         for (;;) {
             const int32_t count = end - i < WINDOW_CHUNK ? end - i : WINDOW_CHUNK;
