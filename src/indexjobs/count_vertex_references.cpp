@@ -103,14 +103,14 @@ int32_t GroupSize(const int32_t* counters) {
     return address % 8 == 0 ? 2 : 1;
 }
 
-// Adds amounts[j] to counters[vertex + j]; vertex is a multiple of 4, and
-// counters of a group outside the array are never touched.
-void AddFour(int32_t* counters, int32_t counterCount, int32_t group, int32_t vertex, const uint32_t (&amounts)[4]) {
+// Adds four amounts to counters[vertex..vertex + 3], packed two to a word in
+// `low` and `high` with the lower counter in the lower half; vertex is a
+// multiple of 4, and counters of a group outside the array are never touched.
+inline void AddFour(int32_t* counters, int32_t counterCount, int32_t group, int32_t vertex, uint64_t low,
+                    uint64_t high) {
     if (vertex + 4 > counterCount) group = 1;  // the array's last, partial group
-    const uint64_t low = amounts[0] | static_cast<uint64_t>(amounts[1]) << 32;
-    const uint64_t high = amounts[2] | static_cast<uint64_t>(amounts[3]) << 32;
 #if defined(__x86_64__)
-    if (group == 4) {
+    if (group == 4) [[likely]] {
         AddQuadAtomically(&counters[vertex], low, high);
         return;
     }
@@ -120,6 +120,8 @@ void AddFour(int32_t* counters, int32_t counterCount, int32_t group, int32_t ver
         if (high != 0) AddPairAtomically(&counters[vertex + 2], high);
         return;
     }
+    const uint32_t amounts[4] = {static_cast<uint32_t>(low), static_cast<uint32_t>(low >> 32),
+                                 static_cast<uint32_t>(high), static_cast<uint32_t>(high >> 32)};
     for (int32_t j = 0; j < 4; ++j)
         if (amounts[j] != 0) AddAtomically(&counters[vertex + j], static_cast<int32_t>(amounts[j]));
 }
@@ -137,10 +139,12 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
                 uint32_t four;
                 __builtin_memcpy(&four, counts + k, 4);
                 if (four == 0) continue;
-                __builtin_memset(counts + k, 0, 4);
-                const uint32_t amounts[4] = {four & 0xFFu, four >> 8 & 0xFFu, four >> 16 & 0xFFu, four >> 24};
-                AddFour(counters, counterCount, group, first + k, amounts);
+                const uint64_t wide = four;  // bytes 0-3 become the halves of two words
+                const uint64_t low = (wide & 0xFFu) | (wide << 24 & 0xFF00000000u);
+                const uint64_t high = (wide >> 16 & 0xFFu) | (wide << 8 & 0xFF00000000u);
+                AddFour(counters, counterCount, group, first + k, low, high);
             }
+            __builtin_memset(counts, 0, BLOCK_BYTES);
         }
     }
 }
@@ -149,12 +153,12 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
 void FlushWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
     const int32_t group = GroupSize(counters);
     for (int32_t k = 0; k < WINDOW_VERTICES; k += 4) {
-        uint32_t* counts = pending.window + k;
-        if ((counts[0] | counts[1] | counts[2] | counts[3]) == 0) continue;
-        const uint32_t amounts[4] = {counts[0], counts[1], counts[2], counts[3]};
-        counts[0] = counts[1] = counts[2] = counts[3] = 0;
-        AddFour(counters, counterCount, group, pending.windowBase + k, amounts);
+        uint64_t halves[2];
+        __builtin_memcpy(halves, pending.window + k, 16);
+        if ((halves[0] | halves[1]) == 0) continue;
+        AddFour(counters, counterCount, group, pending.windowBase + k, halves[0], halves[1]);
     }
+    __builtin_memset(pending.window, 0, sizeof pending.window);
 }
 
 // Adds and clears every pending increment.
