@@ -149,16 +149,60 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
     }
 }
 
-// Leaves the window all zero, as a placed window must start.
-void FlushWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
+// Adds the counts of window slots [from, to), multiples of 4, to their
+// counters.
+void FlushSlots(const PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
     const int32_t group = GroupSize(counters);
-    for (int32_t k = 0; k < WINDOW_VERTICES; k += 4) {
+    for (int32_t k = from; k < to; k += 4) {
         uint64_t halves[2];
         __builtin_memcpy(halves, pending.window + k, 16);
         if ((halves[0] | halves[1]) == 0) continue;
         AddFour(counters, counterCount, group, pending.windowBase + k, halves[0], halves[1]);
     }
+}
+
+// Leaves the window all zero, as a placed window must start.
+void FlushWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
+    FlushSlots(pending, counters, counterCount, 0, WINDOW_VERTICES);
     __builtin_memset(pending.window, 0, sizeof pending.window);
+}
+
+// Copies `count` slots, a multiple of 4, in the direction that reads each
+// slot before it is overwritten.
+void MoveSlots(uint32_t* to, const uint32_t* from, int32_t count) {
+    uint64_t halves[2];
+    if (to < from) {
+        for (int32_t k = 0; k < count; k += 4) {
+            __builtin_memcpy(halves, from + k, 16);
+            __builtin_memcpy(to + k, halves, 16);
+        }
+    } else {
+        for (int32_t k = count - 4; k >= 0; k -= 4) {
+            __builtin_memcpy(halves, from + k, 16);
+            __builtin_memcpy(to + k, halves, 16);
+        }
+    }
+}
+
+// Moves the window to start at `base`, a multiple of 4. Only the vertices it
+// leaves have their counts added; those it keeps move to their new slots, so
+// no vertex is added twice when windows overlap.
+void MoveWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t base) {
+    uint32_t* window = pending.window;
+    const int32_t shift = base - pending.windowBase;
+    const int32_t kept = WINDOW_VERTICES - (shift >= 0 ? shift : -shift);
+    if (kept <= 0) {
+        FlushWindow(pending, counters, counterCount);
+    } else if (shift > 0) {
+        FlushSlots(pending, counters, counterCount, 0, shift);
+        MoveSlots(window, window + shift, kept);
+        __builtin_memset(window + kept, 0, static_cast<uint32_t>(shift) * sizeof *window);
+    } else if (shift < 0) {
+        FlushSlots(pending, counters, counterCount, kept, WINDOW_VERTICES);
+        MoveSlots(window - shift, window, kept);
+        __builtin_memset(window, 0, static_cast<uint32_t>(-shift) * sizeof *window);
+    }
+    pending.windowBase = base;
 }
 
 // Adds and clears every pending increment.
@@ -214,15 +258,16 @@ void UseBytes(PendingCounts& pending, int32_t vertices) {
     pending.active = true;
 }
 
-void PlaceWindow(PendingCounts& pending, uint32_t vertex, int64_t positions) {
+// The base of a window placed for `vertex`.
+int32_t WindowBase(uint32_t vertex) {
     const int32_t base = static_cast<int32_t>(vertex) - WINDOW_LEAD;
-    pending.windowBase = (base > 0 ? base : 0) & ~3;
-    pending.windowPlacedAt = positions;
+    return (base > 0 ? base : 0) & ~3;
 }
 
 void UseWindow(PendingCounts& pending, uint32_t firstVertex, int64_t positions) {
     __builtin_memset(pending.window, 0, sizeof pending.window);
-    PlaceWindow(pending, firstVertex, positions);
+    pending.windowBase = WindowBase(firstVertex);
+    pending.windowPlacedAt = positions;
     pending.shape = TableShape::Window;
     pending.active = true;
 }
@@ -320,12 +365,13 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
         if (i == end) break;
         const uint32_t vertex = indices[i];
         if (vertex >= counterCount) return i;
-        FlushWindow(pending, counters, pairedLength);
         if (positions + (i - begin) - pending.windowPlacedAt < WINDOW_MIN_STAY) {
+            FlushWindow(pending, counters, pairedLength);
             UseBytes(pending, pairedLength);
             return i;
         }
-        PlaceWindow(pending, vertex, positions + (i - begin));
+        MoveWindow(pending, counters, pairedLength, WindowBase(vertex));
+        pending.windowPlacedAt = positions + (i - begin);
     }
     return end;
 }
