@@ -31,7 +31,7 @@ constexpr int64_t TABLE_MIN_RANGE = 32;
 
 using AliasedWord = uint64_t __attribute__((may_alias, aligned(8)));
 
-constexpr int32_t WINDOW_VERTICES = PENDING_VERTICES / 4;
+constexpr int32_t WINDOW_VERTICES = PENDING_VERTICES / 8;
 // A window reaches this far below the vertex it is placed for: indices also
 // name the previous rows of a mesh. Counts of vertices in two windows are
 // added twice, so the overlap is kept small.
@@ -47,7 +47,7 @@ enum class TableShape : uint8_t { None, Bytes, Window };
 struct PendingCounts {
     union {
         uint8_t counts[PENDING_VERTICES];
-        uint32_t window[WINDOW_VERTICES];
+        uint32_t window[2][WINDOW_VERTICES];
     };
     uint64_t dirty[BLOCK_COUNT / 64];
     TableShape shape;
@@ -154,8 +154,13 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
 void FlushSlots(const PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
     const int32_t group = GroupSize(counters);
     for (int32_t k = from; k < to; k += 4) {
+        typedef uint32_t Counts4 __attribute__((vector_size(16)));
+        Counts4 even, odd;
+        __builtin_memcpy(&even, pending.window[0] + k, 16);
+        __builtin_memcpy(&odd, pending.window[1] + k, 16);
+        const Counts4 sum = even + odd;
         uint64_t halves[2];
-        __builtin_memcpy(halves, pending.window + k, 16);
+        __builtin_memcpy(halves, &sum, 16);
         if ((halves[0] | halves[1]) == 0) continue;
         AddFour(counters, counterCount, group, pending.windowBase + k, halves[0], halves[1]);
     }
@@ -188,19 +193,22 @@ void MoveSlots(uint32_t* to, const uint32_t* from, int32_t count) {
 // leaves have their counts added; those it keeps move to their new slots, so
 // no vertex is added twice when windows overlap.
 void MoveWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t base) {
-    uint32_t* window = pending.window;
     const int32_t shift = base - pending.windowBase;
     const int32_t kept = WINDOW_VERTICES - (shift >= 0 ? shift : -shift);
     if (kept <= 0) {
         FlushWindow(pending, counters, counterCount);
     } else if (shift > 0) {
         FlushSlots(pending, counters, counterCount, 0, shift);
-        MoveSlots(window, window + shift, kept);
-        __builtin_memset(window + kept, 0, static_cast<uint32_t>(shift) * sizeof *window);
+        for (uint32_t* window : pending.window) {
+            MoveSlots(window, window + shift, kept);
+            __builtin_memset(window + kept, 0, static_cast<uint32_t>(shift) * sizeof *window);
+        }
     } else if (shift < 0) {
         FlushSlots(pending, counters, counterCount, kept, WINDOW_VERTICES);
-        MoveSlots(window - shift, window, kept);
-        __builtin_memset(window, 0, static_cast<uint32_t>(-shift) * sizeof *window);
+        for (uint32_t* window : pending.window) {
+            MoveSlots(window - shift, window, kept);
+            __builtin_memset(window, 0, static_cast<uint32_t>(-shift) * sizeof *window);
+        }
     }
     pending.windowBase = base;
 }
@@ -336,7 +344,7 @@ bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t bas
 int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* counters, int32_t pairedLength,
                       uint32_t counterCount, int64_t positions, int32_t begin, int32_t end) {
     for (int32_t i = begin; i < end;) {
-        uint32_t* window = pending.window;
+        uint32_t* window = pending.window[0];
         const uint32_t base = static_cast<uint32_t>(pending.windowBase);
         // Counters from the base on that a 16-bit index can name: a room
         // past 65,535 would take small indices for vertices above it.
@@ -350,10 +358,17 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
             // from it would stand between the load and the increment. Every
             // index here is at least the base, so each address lies in the
             // window.
-            uintptr_t origin = reinterpret_cast<uintptr_t>(window) - uintptr_t{base} * sizeof *window;
-            __asm__("" : "+r"(origin));
-            uint32_t* const shifted = reinterpret_cast<uint32_t*>(origin);
-            for (int32_t j = i; j < i + count; ++j) ++shifted[indices[j]];
+            uintptr_t even = reinterpret_cast<uintptr_t>(pending.window[0]) - uintptr_t{base} * sizeof *window;
+            uintptr_t odd = reinterpret_cast<uintptr_t>(pending.window[1]) - uintptr_t{base} * sizeof *window;
+            __asm__("" : "+r"(even), "+r"(odd));
+            uint32_t* const shiftedEven = reinterpret_cast<uint32_t*>(even);
+            uint32_t* const shiftedOdd = reinterpret_cast<uint32_t*>(odd);
+            int32_t j = i;
+            for (; j + 2 <= i + count; j += 2) {
+                ++shiftedEven[indices[j]];
+                ++shiftedOdd[indices[j + 1]];
+            }
+            if (j < i + count) ++shiftedEven[indices[j]];
             i += count;
         }
         for (; i < end; ++i) {
