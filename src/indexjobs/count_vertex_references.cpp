@@ -150,11 +150,11 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
 }
 
 // Adds the counts of window slots [from, to), multiples of 4, to their
-// counters.
-void FlushSlots(const PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
+// counters and clears them.
+void FlushSlots(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
+    typedef uint32_t Counts4 __attribute__((vector_size(16)));
     const int32_t group = GroupSize(counters);
     for (int32_t k = from; k < to; k += 4) {
-        typedef uint32_t Counts4 __attribute__((vector_size(16)));
         Counts4 even, odd;
         __builtin_memcpy(&even, pending.window[0] + k, 16);
         __builtin_memcpy(&odd, pending.window[1] + k, 16);
@@ -162,6 +162,9 @@ void FlushSlots(const PendingCounts& pending, int32_t* counters, int32_t counter
         uint64_t halves[2];
         __builtin_memcpy(halves, &sum, 16);
         if ((halves[0] | halves[1]) == 0) continue;
+        const Counts4 zero = {};
+        __builtin_memcpy(pending.window[0] + k, &zero, 16);
+        __builtin_memcpy(pending.window[1] + k, &zero, 16);
         AddFour(counters, counterCount, group, pending.windowBase + k, halves[0], halves[1]);
     }
 }
@@ -169,23 +172,19 @@ void FlushSlots(const PendingCounts& pending, int32_t* counters, int32_t counter
 // Leaves the window all zero, as a placed window must start.
 void FlushWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
     FlushSlots(pending, counters, counterCount, 0, WINDOW_VERTICES);
-    __builtin_memset(pending.window, 0, sizeof pending.window);
 }
 
-// Copies `count` slots, a multiple of 4, in the direction that reads each
-// slot before it is overwritten.
-void MoveSlots(uint32_t* to, const uint32_t* from, int32_t count) {
+// Moves the counts of `count` slots from slot `from` to slot `to` (multiples
+// of 4), in the direction that reads each slot before it is overwritten, and
+// clears every slot read that is not written.
+void MoveSlots(uint32_t* window, int32_t to, int32_t from, int32_t count) {
     uint64_t halves[2];
-    if (to < from) {
-        for (int32_t k = 0; k < count; k += 4) {
-            __builtin_memcpy(halves, from + k, 16);
-            __builtin_memcpy(to + k, halves, 16);
-        }
-    } else {
-        for (int32_t k = count - 4; k >= 0; k -= 4) {
-            __builtin_memcpy(halves, from + k, 16);
-            __builtin_memcpy(to + k, halves, 16);
-        }
+    const uint64_t zero[2] = {};
+    const int32_t step = to < from ? 4 : -4;
+    for (int32_t k = to < from ? 0 : count - 4; k >= 0 && k < count; k += step) {
+        __builtin_memcpy(halves, window + from + k, 16);
+        __builtin_memcpy(window + from + k, zero, 16);
+        __builtin_memcpy(window + to + k, halves, 16);
     }
 }
 
@@ -199,16 +198,10 @@ void MoveWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount,
         FlushWindow(pending, counters, counterCount);
     } else if (shift > 0) {
         FlushSlots(pending, counters, counterCount, 0, shift);
-        for (uint32_t* window : pending.window) {
-            MoveSlots(window, window + shift, kept);
-            __builtin_memset(window + kept, 0, static_cast<uint32_t>(shift) * sizeof *window);
-        }
+        for (uint32_t* window : pending.window) MoveSlots(window, 0, shift, kept);
     } else if (shift < 0) {
         FlushSlots(pending, counters, counterCount, kept, WINDOW_VERTICES);
-        for (uint32_t* window : pending.window) {
-            MoveSlots(window - shift, window, kept);
-            __builtin_memset(window, 0, static_cast<uint32_t>(-shift) * sizeof *window);
-        }
+        for (uint32_t* window : pending.window) MoveSlots(window, -shift, 0, kept);
     }
     pending.windowBase = base;
 }
