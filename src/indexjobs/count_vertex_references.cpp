@@ -135,6 +135,14 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
             const int32_t first = (word * 64 + __builtin_ctzll(bits)) * BLOCK_BYTES;
             bits &= bits - 1;
             uint8_t* counts = pending.counts + first;
+            typedef uint64_t Words2 __attribute__((vector_size(16)));
+            Words2 any = {};
+            for (int32_t k = 0; k < BLOCK_BYTES; k += 16) {
+                Words2 sixteen;
+                __builtin_memcpy(&sixteen, counts + k, 16);
+                any |= sixteen;
+            }
+            if ((any[0] | any[1]) == 0) continue;  // most blocks of a short call
             for (int32_t k = 0; k < BLOCK_BYTES; k += 4) {
                 uint32_t four;
                 __builtin_memcpy(&four, counts + k, 4);
