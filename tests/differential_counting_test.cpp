@@ -45,7 +45,8 @@ CountCase MakeCase(uint32_t seed) {
     const int32_t favourite = below(c.length);
     // Half the cases walk through the vertices the way an optimised mesh
     // does: neighbours, now and then the previous rows, a jump here and
-    // there, and sometimes a stretch all over the array.
+    // there, seldom one index back to a row far behind (a seam), and
+    // sometimes a stretch all over the array.
     const bool walk = below(2) == 0;
     // Counters past the largest index: walks start below it and wrap to 0.
     int32_t position = c.length > 65536 ? 65536 - below(4096) : below(c.length);
@@ -57,7 +58,8 @@ CountCase MakeCase(uint32_t seed) {
             const int32_t pick = below(100000);
             if (pick < 5) position = below(c.length);                                // a jump
             const bool scattered = seed % 3 == 0 && (i / 5000) % 7 == 6;             // a stretch all over
-            vertex = scattered ? below(c.length) : position - (pick < 20000 ? below(512) : 0) + below(8);
+            const int32_t back = pick < 20000 ? below(512) : pick >= 99990 ? 10000 + below(20000) : 0;
+            vertex = scattered ? below(c.length) : position - back + below(8);
             if (i % 6 == 5) ++position;
             vertex = ((vertex % c.length) + c.length) % c.length;
         }

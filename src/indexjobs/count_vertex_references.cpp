@@ -18,6 +18,7 @@
 #include "meshjobs/records.h"
 #include "runtime/checks.h"
 #include "runtime/cpu_features.h"
+#include "runtime/kernel_set.h"
 #include "runtime/range_loop.h"
 
 namespace meshjobs {
@@ -309,30 +310,69 @@ int32_t CountPending(uint8_t* table, const uint16_t* indices, int32_t* counters,
 
 constexpr int32_t WINDOW_CHUNK = 1024;
 
-// Whether every index of [from, from + count) lies in [base, base + room),
-// room ≤ 16,384: the largest 16-bit offset from the base below the room. The
-// vectors have only signed 16-bit maxima, so offsets are compared with their
-// top bit flipped; two maxima keep the loop free of one long chain.
-bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t base, uint32_t room) {
+constexpr int32_t OFFSET_BLOCK = 32;
+
+// The largest 16-bit offset from the base among `count` indices, a multiple
+// of OFFSET_BLOCK; 0 for none. The vectors have only signed 16-bit maxima, so
+// offsets are compared with their top bit flipped; two maxima keep the loop
+// free of one long chain.
+uint32_t HighestOffset(const uint16_t* indices, int32_t count, uint32_t base) {
     typedef uint16_t Indices8 __attribute__((vector_size(16)));
     typedef int16_t Offsets8 __attribute__((vector_size(16)));
     const Indices8 shift = Indices8{} + static_cast<uint16_t>(base + 0x8000u);
-    const Offsets8 lowest = Offsets8{} + static_cast<int16_t>(-0x8000);
-    Offsets8 highest[2] = {lowest, lowest};
-    int32_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        Indices8 values[2];
-        __builtin_memcpy(values, indices + from + i, 32);
-        for (int h = 0; h < 2; ++h) {
-            const Offsets8 flipped = reinterpret_cast<Offsets8>(values[h] - shift);
-            highest[h] = flipped > highest[h] ? flipped : highest[h];
-        }
+    Offsets8 highest = Offsets8{} + static_cast<int16_t>(-0x8000);
+    Offsets8 highestOther = highest;
+    for (int32_t i = 0; i < count; i += 16) {
+        Indices8 values, others;
+        __builtin_memcpy(&values, indices + i, 16);
+        __builtin_memcpy(&others, indices + i + 8, 16);
+        const Offsets8 flipped = reinterpret_cast<Offsets8>(values - shift);
+        const Offsets8 flippedOther = reinterpret_cast<Offsets8>(others - shift);
+        highest = flipped > highest ? flipped : highest;
+        highestOther = flippedOther > highestOther ? flippedOther : highestOther;
     }
-    const Offsets8 both = highest[0] > highest[1] ? highest[0] : highest[1];
+    highest = highestOther > highest ? highestOther : highest;
     int32_t top = -0x8000;
-    for (int lane = 0; lane < 8; ++lane) top = both[lane] > top ? both[lane] : top;
-    bool inside = static_cast<uint32_t>(top + 0x8000) < room;
-    for (; i < count; ++i) inside &= static_cast<uint32_t>(indices[from + i] - base) < room;
+    for (int lane = 0; lane < 8; ++lane) top = highest[lane] > top ? highest[lane] : top;
+    return static_cast<uint32_t>(top + 0x8000);
+}
+
+#if MESHJOBS_AVX2_KERNELS_BUILT
+// The same with AVX2's unsigned maxima, 32 indices a step.
+__attribute__((target("avx2"))) uint32_t HighestOffsetAvx2(const uint16_t* indices, int32_t count, uint32_t base) {
+    typedef uint16_t Indices16 __attribute__((vector_size(32)));
+    const Indices16 shift = Indices16{} + static_cast<uint16_t>(base);
+    Indices16 highest = {}, highestOther = {};
+    for (int32_t i = 0; i < count; i += 32) {
+        Indices16 values, others;
+        __builtin_memcpy(&values, indices + i, 32);
+        __builtin_memcpy(&others, indices + i + 16, 32);
+        values -= shift;
+        others -= shift;
+        highest = values > highest ? values : highest;
+        highestOther = others > highestOther ? others : highestOther;
+    }
+    highest = highestOther > highest ? highestOther : highest;
+    uint32_t top = 0;
+    for (int lane = 0; lane < 16; ++lane) top = highest[lane] > top ? highest[lane] : top;
+    return top;
+}
+#endif
+
+// Whether every index of [from, from + count) lies in [base, base + room),
+// with base + room ≤ 65,536: the largest 16-bit offset from the base below
+// the room.
+bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t base, uint32_t room, bool wide) {
+    const int32_t blocks = count / OFFSET_BLOCK * OFFSET_BLOCK;
+#if MESHJOBS_AVX2_KERNELS_BUILT
+    const uint32_t highest =
+        wide ? HighestOffsetAvx2(indices + from, blocks, base) : HighestOffset(indices + from, blocks, base);
+#else
+    (void)wide;
+    const uint32_t highest = HighestOffset(indices + from, blocks, base);
+#endif
+    bool inside = highest < room;
+    for (int32_t i = blocks; i < count; ++i) inside &= static_cast<uint32_t>(indices[from + i] - base) < room;
     return inside;
 }
 
@@ -343,7 +383,7 @@ bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t bas
 // Chunks whose indices all fall inside are counted by a loop with no test:
 // raising counts in memory runs about twice as fast without a branch between.
 int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* counters, int32_t pairedLength,
-                      uint32_t counterCount, int64_t positions, int32_t begin, int32_t end) {
+                      uint32_t counterCount, int64_t positions, int32_t begin, int32_t end, bool wide) {
     for (int32_t i = begin; i < end;) {
         uint32_t* window = pending.window[0];
         const uint32_t base = static_cast<uint32_t>(pending.windowBase);
@@ -354,7 +394,7 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
         const uint32_t room = above < WINDOW_VERTICES ? above : WINDOW_VERTICES;
         for (;;) {
             const int32_t count = end - i < WINDOW_CHUNK ? end - i : WINDOW_CHUNK;
-            if (count == 0 || !InWindow(indices, i, count, base, room)) break;
+            if (count == 0 || !InWindow(indices, i, count, base, room, wide)) break;
             // The index itself addresses the count: an address computed
             // from it would stand between the load and the increment. Every
             // index here is at least the base, so each address lies in the
@@ -422,6 +462,7 @@ void CountVertexReferences(void* recordPointer, void* patchContext, void* rangeS
     // 32 counters; below that many positions, direct atomics are cheaper.
     const int64_t tableThreshold = pairedLength / 32 > TABLE_MIN_RANGE ? pairedLength / 32 : TABLE_MIN_RANGE;
     int64_t positions = 0;
+    const bool wide = ChooseKernelSet() != KernelSet::Portable;
     RunParallelRanges(recordPointer, patchContext, rangeSource, workerIndex, [&](int32_t begin, int32_t end) {
         if (RangePassesTests(record, begin, end)) {
             if (!pending.active && positions + (end - begin) >= tableThreshold) {
@@ -440,7 +481,8 @@ void CountVertexReferences(void* recordPointer, void* patchContext, void* rangeS
             } else {
                 // A window that gives way leaves the rest of the range to the bytes.
                 if (pending.shape == TableShape::Window)
-                    stop = CountInWindow(pending, indices, counters, pairedLength, counterCount, positions, begin, end);
+                    stop = CountInWindow(pending, indices, counters, pairedLength, counterCount, positions, begin, end,
+                                         wide);
                 if (pending.shape == TableShape::Bytes) {
                     if (counterCount >= PENDING_VERTICES)
                         stop = CountPending<true>(pending.counts, indices, counters, counterCount, stop, end);
