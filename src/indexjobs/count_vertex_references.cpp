@@ -127,6 +127,21 @@ inline void AddFour(int32_t* counters, int32_t counterCount, int32_t group, int3
         if (amounts[j] != 0) AddAtomically(&counters[vertex + j], static_cast<int32_t>(amounts[j]));
 }
 
+// Bit j set when the four bytes of group j, of the four groups at `counts`,
+// hold a count.
+inline uint32_t GroupsWithCounts(const uint8_t* counts) {
+    typedef uint32_t Counts4 __attribute__((vector_size(16)));
+    Counts4 four;
+    __builtin_memcpy(&four, counts, 16);
+#if defined(__x86_64__)
+    typedef float Signs4 __attribute__((vector_size(16)));
+    return static_cast<uint32_t>(__builtin_ia32_movmskps(reinterpret_cast<Signs4>(four != 0)));
+#else
+    const Counts4 bits = reinterpret_cast<Counts4>(four != 0) & Counts4{1, 2, 4, 8};
+    return bits[0] | bits[1] | bits[2] | bits[3];
+#endif
+}
+
 void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
     const int32_t group = GroupSize(counters);
     for (int32_t word = 0; word < BLOCK_COUNT / 64; ++word) {
@@ -136,23 +151,21 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
             const int32_t first = (word * 64 + __builtin_ctzll(bits)) * BLOCK_BYTES;
             bits &= bits - 1;
             uint8_t* counts = pending.counts + first;
-            typedef uint64_t Words2 __attribute__((vector_size(16)));
-            Words2 any = {};
-            for (int32_t k = 0; k < BLOCK_BYTES; k += 16) {
-                Words2 sixteen;
-                __builtin_memcpy(&sixteen, counts + k, 16);
-                any |= sixteen;
-            }
-            if ((any[0] | any[1]) == 0) continue;  // most blocks of a short call
-            for (int32_t k = 0; k < BLOCK_BYTES; k += 4) {
+            // One bit per group that holds a count: a short call leaves
+            // most groups empty, and a branch per group would guess them.
+            uint32_t groups = 0;
+            for (int32_t k = 0; k < BLOCK_BYTES; k += 16) groups |= GroupsWithCounts(counts + k) << k / 4;
+            if (groups == 0) continue;
+            do {
+                const int32_t k = __builtin_ctz(groups) * 4;
+                groups &= groups - 1;
                 uint32_t four;
                 __builtin_memcpy(&four, counts + k, 4);
-                if (four == 0) continue;
                 const uint64_t wide = four;  // bytes 0-3 become the halves of two words
                 const uint64_t low = (wide & 0xFFu) | (wide << 24 & 0xFF00000000u);
                 const uint64_t high = (wide >> 16 & 0xFFu) | (wide << 8 & 0xFF00000000u);
                 AddFour(counters, counterCount, group, first + k, low, high);
-            }
+            } while (groups != 0);
             __builtin_memset(counts, 0, BLOCK_BYTES);
         }
     }
