@@ -54,6 +54,7 @@ struct PendingCounts {
     TableShape shape;
     bool active;  // holds increments not yet added
     int32_t windowBase;  // the vertex of window[0], a multiple of 4
+    int32_t windowNext;  // the slot the flush behind the counted indices reaches next
     int64_t windowPlacedAt;  // positions counted when the window was placed
 };
 
@@ -171,24 +172,27 @@ void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount)
     }
 }
 
-// Adds the counts of window slots [from, to), multiples of 4, to their
-// counters and clears them.
-void FlushSlots(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
+// Adds the counts of the four window slots from `slot`, a multiple of 4, to
+// their counters and clears them.
+inline void FlushGroup(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t group, int32_t slot) {
     typedef uint32_t Counts4 __attribute__((vector_size(16)));
+    Counts4 even, odd;
+    __builtin_memcpy(&even, pending.window[0] + slot, 16);
+    __builtin_memcpy(&odd, pending.window[1] + slot, 16);
+    const Counts4 sum = even + odd;
+    uint64_t halves[2];
+    __builtin_memcpy(halves, &sum, 16);
+    if ((halves[0] | halves[1]) == 0) return;
+    const Counts4 zero = {};
+    __builtin_memcpy(pending.window[0] + slot, &zero, 16);
+    __builtin_memcpy(pending.window[1] + slot, &zero, 16);
+    AddFour(counters, counterCount, group, pending.windowBase + slot, halves[0], halves[1]);
+}
+
+// The same for window slots [from, to), multiples of 4.
+void FlushSlots(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t from, int32_t to) {
     const int32_t group = GroupSize(counters);
-    for (int32_t k = from; k < to; k += 4) {
-        Counts4 even, odd;
-        __builtin_memcpy(&even, pending.window[0] + k, 16);
-        __builtin_memcpy(&odd, pending.window[1] + k, 16);
-        const Counts4 sum = even + odd;
-        uint64_t halves[2];
-        __builtin_memcpy(halves, &sum, 16);
-        if ((halves[0] | halves[1]) == 0) continue;
-        const Counts4 zero = {};
-        __builtin_memcpy(pending.window[0] + k, &zero, 16);
-        __builtin_memcpy(pending.window[1] + k, &zero, 16);
-        AddFour(counters, counterCount, group, pending.windowBase + k, halves[0], halves[1]);
-    }
+    for (int32_t slot = from; slot < to; slot += 4) FlushGroup(pending, counters, counterCount, group, slot);
 }
 
 // Leaves the window all zero, as a placed window must start.
@@ -216,16 +220,19 @@ void MoveSlots(uint32_t* window, int32_t to, int32_t from, int32_t count) {
 void MoveWindow(PendingCounts& pending, int32_t* counters, int32_t counterCount, int32_t base) {
     const int32_t shift = base - pending.windowBase;
     const int32_t kept = WINDOW_VERTICES - (shift >= 0 ? shift : -shift);
+    int32_t next = 0;
     if (kept <= 0) {
         FlushWindow(pending, counters, counterCount);
     } else if (shift > 0) {
         FlushSlots(pending, counters, counterCount, 0, shift);
         for (uint32_t* window : pending.window) MoveSlots(window, 0, shift, kept);
+        next = pending.windowNext > shift ? pending.windowNext - shift : 0;
     } else if (shift < 0) {
         FlushSlots(pending, counters, counterCount, kept, WINDOW_VERTICES);
         for (uint32_t* window : pending.window) MoveSlots(window, -shift, 0, kept);
     }
     pending.windowBase = base;
+    pending.windowNext = next;
 }
 
 // Adds and clears every pending increment.
@@ -290,6 +297,7 @@ int32_t WindowBase(uint32_t vertex) {
 void UseWindow(PendingCounts& pending, uint32_t firstVertex, int64_t positions) {
     __builtin_memset(pending.window, 0, sizeof pending.window);
     pending.windowBase = WindowBase(firstVertex);
+    pending.windowNext = 0;
     pending.windowPlacedAt = positions;
     pending.shape = TableShape::Window;
     pending.active = true;
@@ -325,36 +333,49 @@ constexpr int32_t WINDOW_CHUNK = 1024;
 
 constexpr int32_t OFFSET_BLOCK = 32;
 
-// The largest 16-bit offset from the base among `count` indices, a multiple
-// of OFFSET_BLOCK; 0 for none. The vectors have only signed 16-bit maxima, so
-// offsets are compared with their top bit flipped; two maxima keep the loop
-// free of one long chain.
-uint32_t HighestOffset(const uint16_t* indices, int32_t count, uint32_t base) {
+// Offsets of indices from a window's base, as 16-bit differences: an index
+// below the base takes one of at least 65,536 - base, which no room reaches.
+struct OffsetSpan {
+    uint32_t lowest;
+    uint32_t highest;
+};
+
+// The span of `count` indices, a multiple of OFFSET_BLOCK; {65535, 0} for
+// none. The vectors have only signed 16-bit extremes, so offsets are compared
+// with their top bit flipped; two of each keep the loop free of long chains.
+OffsetSpan Offsets(const uint16_t* indices, int32_t count, uint32_t base) {
     typedef uint16_t Indices8 __attribute__((vector_size(16)));
     typedef int16_t Offsets8 __attribute__((vector_size(16)));
     const Indices8 shift = Indices8{} + static_cast<uint16_t>(base + 0x8000u);
-    Offsets8 highest = Offsets8{} + static_cast<int16_t>(-0x8000);
-    Offsets8 highestOther = highest;
+    Offsets8 lowest = Offsets8{} + static_cast<int16_t>(0x7FFF), lowestOther = lowest;
+    Offsets8 highest = Offsets8{} + static_cast<int16_t>(-0x8000), highestOther = highest;
     for (int32_t i = 0; i < count; i += 16) {
         Indices8 values, others;
         __builtin_memcpy(&values, indices + i, 16);
         __builtin_memcpy(&others, indices + i + 8, 16);
         const Offsets8 flipped = reinterpret_cast<Offsets8>(values - shift);
         const Offsets8 flippedOther = reinterpret_cast<Offsets8>(others - shift);
+        lowest = flipped < lowest ? flipped : lowest;
+        lowestOther = flippedOther < lowestOther ? flippedOther : lowestOther;
         highest = flipped > highest ? flipped : highest;
         highestOther = flippedOther > highestOther ? flippedOther : highestOther;
     }
+    lowest = lowestOther < lowest ? lowestOther : lowest;
     highest = highestOther > highest ? highestOther : highest;
-    int32_t top = -0x8000;
-    for (int lane = 0; lane < 8; ++lane) top = highest[lane] > top ? highest[lane] : top;
-    return static_cast<uint32_t>(top + 0x8000);
+    int32_t bottom = 0x7FFF, top = -0x8000;
+    for (int lane = 0; lane < 8; ++lane) {
+        bottom = lowest[lane] < bottom ? lowest[lane] : bottom;
+        top = highest[lane] > top ? highest[lane] : top;
+    }
+    return {static_cast<uint32_t>(bottom + 0x8000), static_cast<uint32_t>(top + 0x8000)};
 }
 
 #if MESHJOBS_AVX2_KERNELS_BUILT
-// The same with AVX2's unsigned maxima, 32 indices a step.
-__attribute__((target("avx2"))) uint32_t HighestOffsetAvx2(const uint16_t* indices, int32_t count, uint32_t base) {
+// The same with AVX2's unsigned extremes, 32 indices a step.
+__attribute__((target("avx2"))) OffsetSpan OffsetsAvx2(const uint16_t* indices, int32_t count, uint32_t base) {
     typedef uint16_t Indices16 __attribute__((vector_size(32)));
     const Indices16 shift = Indices16{} + static_cast<uint16_t>(base);
+    Indices16 lowest = Indices16{} + static_cast<uint16_t>(0xFFFF), lowestOther = lowest;
     Indices16 highest = {}, highestOther = {};
     for (int32_t i = 0; i < count; i += 32) {
         Indices16 values, others;
@@ -362,31 +383,75 @@ __attribute__((target("avx2"))) uint32_t HighestOffsetAvx2(const uint16_t* indic
         __builtin_memcpy(&others, indices + i + 16, 32);
         values -= shift;
         others -= shift;
+        lowest = values < lowest ? values : lowest;
+        lowestOther = others < lowestOther ? others : lowestOther;
         highest = values > highest ? values : highest;
         highestOther = others > highestOther ? others : highestOther;
     }
+    lowest = lowestOther < lowest ? lowestOther : lowest;
     highest = highestOther > highest ? highestOther : highest;
-    uint32_t top = 0;
-    for (int lane = 0; lane < 16; ++lane) top = highest[lane] > top ? highest[lane] : top;
-    return top;
+    uint32_t bottom = 0xFFFF, top = 0;
+    for (int lane = 0; lane < 16; ++lane) {
+        bottom = lowest[lane] < bottom ? lowest[lane] : bottom;
+        top = highest[lane] > top ? highest[lane] : top;
+    }
+    return {bottom, top};
 }
 #endif
 
-// Whether every index of [from, from + count) lies in [base, base + room),
-// with base + room ≤ 65,536: the largest 16-bit offset from the base below
-// the room.
-bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t base, uint32_t room, bool wide) {
+// The span of the indices of [from, from + count).
+OffsetSpan ChunkOffsets(const uint16_t* indices, int32_t from, int32_t count, uint32_t base, bool wide) {
     const int32_t blocks = count / OFFSET_BLOCK * OFFSET_BLOCK;
 #if MESHJOBS_AVX2_KERNELS_BUILT
-    const uint32_t highest =
-        wide ? HighestOffsetAvx2(indices + from, blocks, base) : HighestOffset(indices + from, blocks, base);
+    OffsetSpan span = wide ? OffsetsAvx2(indices + from, blocks, base) : Offsets(indices + from, blocks, base);
 #else
     (void)wide;
-    const uint32_t highest = HighestOffset(indices + from, blocks, base);
+    OffsetSpan span = Offsets(indices + from, blocks, base);
 #endif
-    bool inside = highest < room;
-    for (int32_t i = blocks; i < count; ++i) inside &= static_cast<uint32_t>(indices[from + i] - base) < room;
-    return inside;
+    for (int32_t i = blocks; i < count; ++i) {
+        const uint32_t offset = static_cast<uint16_t>(indices[from + i] - base);
+        span.lowest = offset < span.lowest ? offset : span.lowest;
+        span.highest = offset > span.highest ? offset : span.highest;
+    }
+    return span;
+}
+
+// Positions counted per group added behind them (see CountChunk).
+constexpr int32_t FLUSH_STRIDE = 24;
+
+// Counts the positions of [from, from + count), whose indices all lie in the
+// window, and meanwhile adds the groups of slots from windowNext up to
+// `behind`, one per FLUSH_STRIDE positions: among the increments, most of a
+// locked operation's time overlaps them, where back to back it is all its own.
+void CountChunk(PendingCounts& pending, const uint16_t* indices, int32_t from, int32_t count, int32_t behind,
+                int32_t* counters, int32_t counterCount, int32_t group) {
+    // The index itself addresses the count: an address computed from it
+    // would stand between the load and the increment. Every index here is at
+    // least the base, so each address lies in the window. Even and odd
+    // positions count into tables of their own, which breaks up the chains of
+    // increments of one vertex that neighbouring triangles make.
+    const uintptr_t base = static_cast<uint32_t>(pending.windowBase);
+    uintptr_t even = reinterpret_cast<uintptr_t>(pending.window[0]) - base * sizeof(uint32_t);
+    uintptr_t odd = reinterpret_cast<uintptr_t>(pending.window[1]) - base * sizeof(uint32_t);
+    __asm__("" : "+r"(even), "+r"(odd));
+    uint32_t* const shiftedEven = reinterpret_cast<uint32_t*>(even);
+    uint32_t* const shiftedOdd = reinterpret_cast<uint32_t*>(odd);
+    const int32_t stop = from + count;
+    int32_t j = from;
+    int32_t next = pending.windowNext;
+    for (; next < behind && j + FLUSH_STRIDE <= stop; j += FLUSH_STRIDE, next += 4) {
+        for (int32_t k = j; k < j + FLUSH_STRIDE; k += 2) {
+            ++shiftedEven[indices[k]];
+            ++shiftedOdd[indices[k + 1]];
+        }
+        FlushGroup(pending, counters, counterCount, group, next);
+    }
+    pending.windowNext = next;
+    for (; j + 2 <= stop; j += 2) {
+        ++shiftedEven[indices[j]];
+        ++shiftedOdd[indices[j + 1]];
+    }
+    if (j < stop) ++shiftedEven[indices[j]];
 }
 
 // Positions [begin, end) whose tests pass, into the window. Answers the first
@@ -395,10 +460,13 @@ bool InWindow(const uint16_t* indices, int32_t from, int32_t count, uint32_t bas
 // gives way to the byte table, and the caller counts on from `stop` there.
 // Chunks whose indices all fall inside are counted by a loop with no test:
 // raising counts in memory runs about twice as fast without a branch between.
+// Vertices WINDOW_LEAD below a chunk's lowest index are taken as done, and
+// their counts are added while the chunk is counted; one named again later
+// is simply added again.
 int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* counters, int32_t pairedLength,
                       uint32_t counterCount, int64_t positions, int32_t begin, int32_t end, bool wide) {
+    const int32_t group = GroupSize(counters);
     for (int32_t i = begin; i < end;) {
-        uint32_t* window = pending.window[0];
         const uint32_t base = static_cast<uint32_t>(pending.windowBase);
         // Counters from the base on that a 16-bit index can name: a room
         // past 65,535 would take small indices for vertices above it.
@@ -407,29 +475,18 @@ int32_t CountInWindow(PendingCounts& pending, const uint16_t* indices, int32_t* 
         const uint32_t room = above < WINDOW_VERTICES ? above : WINDOW_VERTICES;
         for (;;) {
             const int32_t count = end - i < WINDOW_CHUNK ? end - i : WINDOW_CHUNK;
-            if (count == 0 || !InWindow(indices, i, count, base, room, wide)) break;
-            // The index itself addresses the count: an address computed
-            // from it would stand between the load and the increment. Every
-            // index here is at least the base, so each address lies in the
-            // window.
-            uintptr_t even = reinterpret_cast<uintptr_t>(pending.window[0]) - uintptr_t{base} * sizeof *window;
-            uintptr_t odd = reinterpret_cast<uintptr_t>(pending.window[1]) - uintptr_t{base} * sizeof *window;
-            __asm__("" : "+r"(even), "+r"(odd));
-            uint32_t* const shiftedEven = reinterpret_cast<uint32_t*>(even);
-            uint32_t* const shiftedOdd = reinterpret_cast<uint32_t*>(odd);
-            int32_t j = i;
-            for (; j + 2 <= i + count; j += 2) {
-                ++shiftedEven[indices[j]];
-                ++shiftedOdd[indices[j + 1]];
-            }
-            if (j < i + count) ++shiftedEven[indices[j]];
+            if (count == 0) break;
+            const OffsetSpan span = ChunkOffsets(indices, i, count, base, wide);
+            if (span.highest >= room) break;
+            const int32_t behind = (static_cast<int32_t>(span.lowest) - WINDOW_LEAD) & ~3;
+            CountChunk(pending, indices, i, count, behind, counters, pairedLength, group);
             i += count;
         }
         for (; i < end; ++i) {
             const uint32_t k = indices[i] - base;
             if (k >= room) [[unlikely]]
                 break;
-            ++window[k];
+            ++pending.window[0][k];
         }
         if (i == end) break;
         const uint32_t vertex = indices[i];
