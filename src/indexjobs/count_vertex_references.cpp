@@ -303,16 +303,6 @@ void UseWindow(PendingCounts& pending, uint32_t firstVertex, int64_t positions) 
     pending.active = true;
 }
 
-// Whether the indices of [begin, end) lie close enough together for a window.
-bool Clustered(const uint16_t* indices, int32_t begin, int32_t end) {
-    uint32_t low = 65535, high = 0;
-    for (int32_t i = begin; i < end; ++i) {
-        low = indices[i] < low ? indices[i] : low;
-        high = indices[i] > high ? indices[i] : high;
-    }
-    return high - low < WINDOW_VERTICES - WINDOW_LEAD - 4;
-}
-
 // Positions [begin, end) whose tests pass. Answers the first position whose
 // vertex has no counter (end if none): the exact body takes over there. A
 // byte that wraps has seen 256 increments.
@@ -414,6 +404,12 @@ OffsetSpan ChunkOffsets(const uint16_t* indices, int32_t from, int32_t count, ui
         span.highest = offset > span.highest ? offset : span.highest;
     }
     return span;
+}
+
+// Whether the indices of [begin, end) lie close enough together for a window.
+bool Clustered(const uint16_t* indices, int32_t begin, int32_t end, bool wide) {
+    const OffsetSpan span = ChunkOffsets(indices, begin, end - begin, 0, wide);
+    return span.highest - span.lowest < WINDOW_VERTICES - WINDOW_LEAD - 4;
 }
 
 // Positions counted per group added behind them (see CountChunk).
@@ -528,20 +524,24 @@ void CountVertexReferences(void* recordPointer, void* patchContext, void* rangeS
     PendingCounts pending;
     pending.shape = TableShape::None;
     pending.active = false;
-    // Clearing and flushing the table costs about as much as one atomic per
-    // 32 counters; below that many positions, direct atomics are cheaper.
-    const int64_t tableThreshold = pairedLength / 32 > TABLE_MIN_RANGE ? pairedLength / 32 : TABLE_MIN_RANGE;
+    // Clearing and flushing the byte table costs about as much as one atomic
+    // per 32 counters, the window half that; below that many positions,
+    // direct atomics are cheaper.
+    const int64_t bytesThreshold = pairedLength / 32 > TABLE_MIN_RANGE ? pairedLength / 32 : TABLE_MIN_RANGE;
+    const int64_t windowThreshold = pairedLength / 64 > TABLE_MIN_RANGE ? pairedLength / 64 : TABLE_MIN_RANGE;
     int64_t positions = 0;
     const bool wide = ChooseKernelSet() != KernelSet::Portable;
     RunParallelRanges(recordPointer, patchContext, rangeSource, workerIndex, [&](int32_t begin, int32_t end) {
         if (RangePassesTests(record, begin, end)) {
-            if (!pending.active && positions + (end - begin) >= tableThreshold) {
-                // The first range counted decides the table's shape; a
-                // flushed table keeps its shape.
-                if (pending.shape == TableShape::Window ||
-                    (pending.shape == TableShape::None && Clustered(indices, begin, end))) {
+            const int64_t reached = positions + (end - begin);
+            if (!pending.active && reached >= windowThreshold) {
+                // The first range that gets this far decides the table's
+                // shape; a flushed table keeps its shape.
+                if (pending.shape == TableShape::None)
+                    pending.shape = Clustered(indices, begin, end, wide) ? TableShape::Window : TableShape::Bytes;
+                if (pending.shape == TableShape::Window) {
                     UseWindow(pending, indices[begin], positions);
-                } else {
+                } else if (reached >= bytesThreshold) {
                     UseBytes(pending, pairedLength);
                 }
             }
