@@ -56,6 +56,7 @@ struct PendingCounts {
     int32_t windowBase;  // the vertex of window[0], a multiple of 4
     int32_t windowNext;  // the slot the flush behind the counted indices reaches next
     int64_t windowPlacedAt;  // positions counted when the window was placed
+    int32_t firstDirtyWord;  // where the byte table's flush starts
 };
 
 inline void AddAtomically(int32_t* counter, int32_t amount) {
@@ -145,7 +146,8 @@ inline uint32_t GroupsWithCounts(const uint8_t* counts) {
 
 void FlushBytes(PendingCounts& pending, int32_t* counters, int32_t counterCount) {
     const int32_t group = GroupSize(counters);
-    for (int32_t word = 0; word < BLOCK_COUNT / 64; ++word) {
+    for (int32_t step = 0; step < BLOCK_COUNT / 64; ++step) {
+        const int32_t word = (step + pending.firstDirtyWord) % (BLOCK_COUNT / 64);
         uint64_t bits = pending.dirty[word];
         pending.dirty[word] = 0;
         while (bits != 0) {
@@ -524,6 +526,9 @@ void CountVertexReferences(void* recordPointer, void* patchContext, void* rangeS
     PendingCounts pending;
     pending.shape = TableShape::None;
     pending.active = false;
+    // Workers that flush at once start far apart, rather than fight over
+    // the same counters all the way.
+    pending.firstDirtyWord = static_cast<int32_t>(static_cast<uint32_t>(workerIndex) * 10 % (BLOCK_COUNT / 64));
     // Clearing and flushing the byte table costs about as much as one atomic
     // per 32 counters, the window half that; below that many positions,
     // direct atomics are cheaper.
