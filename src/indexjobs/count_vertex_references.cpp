@@ -9,11 +9,12 @@
 // permission slow path, an abort) and before the entry call returns.
 //
 // The table is 64 KB, one of two shapes chosen by the first range counted:
-// a byte per vertex for indices all over the vertex array, or a 32-bit count
-// for each of a window of 16,384 neighbouring vertices for meshes whose
-// neighbouring triangles share vertices (the order a cache optimiser leaves).
-// The window moves when an index falls outside it. Raising a 32-bit count in
-// memory is about twice as fast as raising a byte here, and it cannot wrap.
+// a byte per vertex for indices all over the vertex array, or 32-bit counts
+// for a window of 8,192 neighbouring vertices for meshes whose neighbouring
+// triangles share vertices (the order a cache optimiser leaves). A 32-bit
+// count cannot wrap. The window moves on when an index falls past it, and the
+// counts of vertices it has left behind are added while it counts on: a
+// locked operation among the increments costs a fraction of one on its own.
 #include "jobs.h"
 #include "meshjobs/records.h"
 #include "runtime/checks.h"
@@ -33,10 +34,10 @@ constexpr int64_t TABLE_MIN_RANGE = 32;
 using AliasedWord = uint64_t __attribute__((may_alias, aligned(8)));
 
 constexpr int32_t WINDOW_VERTICES = PENDING_VERTICES / 8;
-// A window reaches this far below the vertex it is placed for: indices also
-// name the previous rows of a mesh. Counts of vertices in two windows are
-// added twice, so the overlap is kept small.
-constexpr int32_t WINDOW_LEAD = WINDOW_VERTICES / 16;
+// A window reaches this far below the vertex it is placed for, and vertices
+// this far below the lowest index of a chunk are taken as done: indices also
+// name the previous rows of a mesh.
+constexpr int32_t WINDOW_LEAD = WINDOW_VERTICES / 8;
 // A window that moves again after fewer positions than this gives way to the
 // byte table.
 constexpr int64_t WINDOW_MIN_STAY = 1024;
@@ -44,17 +45,20 @@ constexpr int64_t WINDOW_MIN_STAY = 1024;
 enum class TableShape : uint8_t { None, Bytes, Window };
 
 // Pending increments of one entry call: a byte per counter (and which 64-byte
-// blocks of them the flush must visit), or a count per window vertex.
+// blocks of them the flush must visit), or two counts per window vertex, one
+// for even and one for odd positions (see CountChunk). The two tables lie 64
+// bytes more than 32 KB apart: a load from one waits for a store to the other
+// when their addresses share the low 12 bits.
 struct PendingCounts {
     union {
         uint8_t counts[PENDING_VERTICES];
-        uint32_t window[2][WINDOW_VERTICES];
+        uint32_t window[2][WINDOW_VERTICES + 16];
     };
     uint64_t dirty[BLOCK_COUNT / 64];
     TableShape shape;
     bool active;  // holds increments not yet added
     int32_t windowBase;  // the vertex of window[0], a multiple of 4
-    int32_t windowNext;  // the slot the flush behind the counted indices reaches next
+    int32_t windowNext;  // the first slot the flush behind the counted indices has not passed
     int64_t windowPlacedAt;  // positions counted when the window was placed
     int32_t firstDirtyWord;  // where the byte table's flush starts
 };
@@ -414,7 +418,9 @@ bool Clustered(const uint16_t* indices, int32_t begin, int32_t end, bool wide) {
     return span.highest - span.lowest < WINDOW_VERTICES - WINDOW_LEAD - 4;
 }
 
-// Positions counted per group added behind them (see CountChunk).
+// Positions counted per group added behind them (see CountChunk): about six
+// positions name each vertex of a triangle mesh, so this keeps pace with the
+// four vertices of a group.
 constexpr int32_t FLUSH_STRIDE = 24;
 
 // Counts the positions of [from, from + count), whose indices all lie in the
