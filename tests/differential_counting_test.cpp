@@ -1,9 +1,10 @@
 // The counting job gathers increments per worker before adding them to the
 // shared counters, several counters per atomic operation where the array's
 // alignment allows. Against a plain count: random index buffers over counter
-// arrays of every alignment and of lengths that end inside an atomic group,
-// counters that wrap, a vertex named hundreds of times, one worker or two,
-// indices that walk through neighbouring vertices, and an index without a
+// arrays of every alignment and of lengths that end inside an atomic group
+// or reach past the largest index, counters that wrap, a vertex named
+// hundreds of times, one worker or two, indices that walk through
+// neighbouring vertices (and on from 65,535 to 0), and an index without a
 // counter, which must leave exactly the positions before it counted. The
 // words around the array must never change.
 #include <random>
@@ -31,9 +32,9 @@ struct CountCase {
 CountCase MakeCase(uint32_t seed) {
     std::mt19937 random(seed);
     auto below = [&](uint32_t n) { return static_cast<int32_t>(random() % n); };
-    static constexpr int32_t LENGTHS[] = {1, 3, 5, 63, 64, 65, 1001, 4099, 65535, 65536};
+    static constexpr int32_t LENGTHS[] = {1, 3, 5, 63, 64, 65, 1001, 4099, 65535, 65536, 70001};
     CountCase c;
-    c.length = LENGTHS[below(10)];
+    c.length = LENGTHS[below(11)];
     c.skew = below(4);
     c.initial.resize(c.length);
     for (int32_t& value : c.initial) {
@@ -44,9 +45,11 @@ CountCase MakeCase(uint32_t seed) {
     const int32_t favourite = below(c.length);
     // Half the cases walk through the vertices the way an optimised mesh
     // does: neighbours, now and then the previous rows, a jump here and
-    // there, and sometimes a stretch all over the array.
+    // there, seldom one index back to a row far behind (a seam), and
+    // sometimes a stretch all over the array.
     const bool walk = below(2) == 0;
-    int32_t position = below(c.length);
+    // Counters past the largest index: walks start below it and wrap to 0.
+    int32_t position = c.length > 65536 ? 65536 - below(4096) : below(c.length);
     for (int32_t i = 0; i < count; ++i) {
         int32_t vertex;
         if (!walk) {
@@ -55,7 +58,8 @@ CountCase MakeCase(uint32_t seed) {
             const int32_t pick = below(100000);
             if (pick < 5) position = below(c.length);                                // a jump
             const bool scattered = seed % 3 == 0 && (i / 5000) % 7 == 6;             // a stretch all over
-            vertex = scattered ? below(c.length) : position - (pick < 20000 ? below(512) : 0) + below(8);
+            const int32_t back = pick < 20000 ? below(512) : pick >= 99990 ? 10000 + below(20000) : 0;
+            vertex = scattered ? below(c.length) : position - back + below(8);
             if (i % 6 == 5) ++position;
             vertex = ((vertex % c.length) + c.length) % c.length;
         }
