@@ -288,7 +288,9 @@ Outcome RunScenario(uint32_t seed, bool oneVertexRanges, int32_t rewriteAt = 0) 
     if (rewriteAt > 0) {
         options.patchOverride = [seed, destinationLayout, rewriteAt](void* copy, int32_t begin, int32_t) {
             if (begin != rewriteAt) return;
-            // Odd seeds change the size list alone, even ones the descriptors alone.
+            // Odd seeds change the size list alone, even ones the descriptors
+            // alone: another format byte, or every offset 0, so that stores
+            // apart before the rewrite overlap after it.
             if (seed % 2) {
                 static_cast<ConvertVertexLayoutRecord*>(copy)->componentSizes.elements[2] = 4;
                 return;
@@ -296,7 +298,8 @@ Outcome RunScenario(uint32_t seed, bool oneVertexRanges, int32_t rewriteAt = 0) 
             for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
                 uint32_t descriptor;
                 std::memcpy(&descriptor, destinationLayout + k, 4);
-                descriptor ^= PackAttribute(0, 1 + k % 4);  // another format byte
+                descriptor = seed % 4 == 2 ? descriptor & ~PackAttribute(0, 0, 0xFF)
+                                           : descriptor ^ PackAttribute(0, 1 + k % 4);
                 std::memcpy(destinationLayout + k, &descriptor, 4);
             }
         };
