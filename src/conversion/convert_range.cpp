@@ -67,7 +67,6 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
     if (!StoresAreSafe(record, plan, begin, end)) return false;
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
-    if (end - begin >= SLOTS_APART_MIN_VERTICES && !plan.apartPlanned) PlanStoresApart(plan);
     if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
         if (cache.kernels->takesWholeRanges)
             cache.kernels->runSlotsApart(record, plan, walks, end - begin, whole);

@@ -89,6 +89,10 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     return true;
 }
 
+namespace {
+
+// Whether the stores of one vertex share no byte, and which 12-byte stores
+// may go out as 16 (SlotPlan::wideByteCount).
 void PlanStoresApart(RangePlan& plan) {
     bool storesApart = true;
     // Where the active slots store, for the overlap tests.
@@ -113,6 +117,8 @@ void PlanStoresApart(RangePlan& plan) {
     plan.storesApart = storesApart;
     plan.apartPlanned = true;
 }
+
+}  // namespace
 
 bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                     const AttributeDescriptor* destinations, const RangePlan& plan) {
@@ -169,8 +175,9 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
     return true;
 }
 
-bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, int32_t begin, int32_t end,
                       SlotWalk* walks, int32_t& wholeCount) {
+    if (!plan.apartPlanned) PlanStoresApart(plan);
     if (!plan.storesApart) return false;
     int64_t whole = end - begin;
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);

@@ -51,7 +51,8 @@ struct RangePlan {
     Span loadStarts[2];
     Span readStarts[2];
     Span stores[2];
-    // Made by PlanStoresApart, for the first range long enough to need it.
+    // Worked out by the first SlotsCanRunApart call on the plan: short
+    // ranges never ask.
     bool apartPlanned;
     bool storesApart;  // no two stores of one vertex share a byte
     // The size-list entries the plan read, to tell whether it still holds.
@@ -69,11 +70,6 @@ VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i);
 // would stop the job (its size-list test).
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan);
-
-// Whether the stores of one vertex share no byte, and which 12-byte stores
-// may go out as 16 (SlotPlan::wideByteCount): only the slot-by-slot loops
-// need to know, so short ranges never ask.
-void PlanStoresApart(RangePlan& plan);
 
 // Whether a plan made earlier in the same job still holds for these
 // descriptors and this size list.
@@ -112,7 +108,7 @@ inline void AdvanceWalks(const RangePlan& plan, const SlotWalk* walks, int64_t d
 // first vertices, whose loads are whole 16-byte loads at a fixed step, with no
 // test left in the loop, then over the rest with the codec's own loads.
 // `wholeCount` is how many vertices the first part has.
-bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, int32_t begin, int32_t end,
                       SlotWalk* walks, int32_t& wholeCount);
 
 }  // namespace meshjobs

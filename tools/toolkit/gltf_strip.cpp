@@ -170,46 +170,16 @@ GltfStrip StripGltf(GltfDocument& document, Jobs& jobs, StripMethod method) {
     return result;
 }
 
-std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document) {
-    std::vector<std::vector<float>> all;
-    const auto meshes = document.json.find("meshes");
-    if (meshes == document.json.end() || !meshes->is_array()) return all;
-    // Primitives often share one position accessor: each is decoded once.
-    std::map<int, std::vector<float>> decoded;
-    for (const auto& mesh : *meshes)
-        for (const auto& primitive : mesh.at("primitives")) {
-            if (primitive.value("mode", int64_t{TRIANGLES}) != TRIANGLES || !primitive.contains("indices") ||
-                !primitive.at("attributes").contains("POSITION"))
-                continue;
-            const std::vector<uint32_t> indices = AccessorUints(document, primitive["indices"].get<int>());
-            const int accessor = primitive["attributes"]["POSITION"].get<int>();
-            auto found = decoded.find(accessor);
-            if (found == decoded.end()) found = decoded.emplace(accessor, AccessorFloats(document, accessor)).first;
-            const std::vector<float>& positions = found->second;
-            std::vector<float> triangles(indices.size() * 3);
-            for (size_t i = 0; i < indices.size(); ++i) {
-                const size_t at = static_cast<size_t>(indices[i]) * 3;
-                if (at + 3 > positions.size()) throw std::runtime_error("an index names no position");
-                triangles[i * 3] = positions[at];
-                triangles[i * 3 + 1] = positions[at + 1];
-                triangles[i * 3 + 2] = positions[at + 2];
-            }
-            all.push_back(std::move(triangles));
-        }
-    return all;
-}
+namespace {
 
-std::vector<uint64_t> TriangleDigests(const GltfDocument& document) {
-    std::vector<uint64_t> digests;
+// Calls visit(position triple of each index position) per indexed triangle
+// primitive that has positions, in document order; `begin` and `end` bracket
+// each primitive. Primitives often share one position accessor, usually one
+// after another: it is decoded once per run of them.
+template <class Begin, class Visit, class End>
+void ForEachTrianglePosition(const GltfDocument& document, Begin begin, Visit visit, End end) {
     const auto meshes = document.json.find("meshes");
-    if (meshes == document.json.end() || !meshes->is_array()) return digests;
-    // Add, multiply by an odd number, xor-shift: each step a bijection of
-    // the state for a given value, and the state differs once a value has.
-    auto fold = [](uint64_t state, uint64_t value) {
-        state = (state + value) * 0x9E3779B97F4A7C15ull;
-        return state ^ (state >> 29);
-    };
-    // Primitives often share one position accessor, usually one after another.
+    if (meshes == document.json.end() || !meshes->is_array()) return;
     int decodedAccessor = -1;
     std::vector<float> positions;
     for (const auto& mesh : *meshes)
@@ -223,14 +193,41 @@ std::vector<uint64_t> TriangleDigests(const GltfDocument& document) {
                 positions = AccessorFloats(document, accessor);
                 decodedAccessor = accessor;
             }
-            uint64_t digest = 0;
+            begin(indices.size());
             for (const uint32_t index : indices) {
                 const size_t at = static_cast<size_t>(index) * 3;
                 if (at + 3 > positions.size()) throw std::runtime_error("an index names no position");
-                for (size_t c = 0; c < 3; ++c) digest = fold(digest, std::bit_cast<uint32_t>(positions[at + c]));
+                visit(&positions[at]);
             }
-            digests.push_back(fold(digest, indices.size()));
+            end(indices.size());
         }
+}
+
+}  // namespace
+
+std::vector<std::vector<float>> TrianglePositions(const GltfDocument& document) {
+    std::vector<std::vector<float>> all;
+    ForEachTrianglePosition(
+        document, [&](size_t count) { all.emplace_back().reserve(count * 3); },
+        [&](const float* p) { all.back().insert(all.back().end(), p, p + 3); }, [](size_t) {});
+    return all;
+}
+
+std::vector<uint64_t> TriangleDigests(const GltfDocument& document) {
+    std::vector<uint64_t> digests;
+    // Add, multiply by an odd number, xor-shift: each step a bijection of
+    // the state for a given value, and the state differs once a value has.
+    auto fold = [](uint64_t state, uint64_t value) {
+        state = (state + value) * 0x9E3779B97F4A7C15ull;
+        return state ^ (state >> 29);
+    };
+    uint64_t digest = 0;
+    ForEachTrianglePosition(
+        document, [&](size_t) { digest = 0; },
+        [&](const float* p) {
+            for (size_t c = 0; c < 3; ++c) digest = fold(digest, std::bit_cast<uint32_t>(p[c]));
+        },
+        [&](size_t count) { digests.push_back(fold(digest, count)); });
     return digests;
 }
 
