@@ -174,6 +174,14 @@ struct Scenario {
             for (int k = 0; k < 8; ++k) record.componentSizes.elements[k] = sizes[k];
             record.sourceAttributes.length = record.destinationAttributes.length = ATTRIBUTE_SLOT_COUNT;
             record.sourceAttributes.rangeMax = record.destinationAttributes.rangeMax = ATTRIBUTE_SLOT_COUNT - 1;
+            // Now and then whole groups of sixteen whose source ends inside
+            // the last vertex's last two words.
+            if (chance(30)) {
+                vertices = 16 * static_cast<int32_t>(1 + below(pick == 3 ? 2 : 3));
+                record.sourceStream0.length = vertices * record.sourceStride0 - 1 - static_cast<int32_t>(below(8));
+                record.sourceStream0.rangeMax = record.sourceStream0.length - 1;
+                record.sourceStream1 = record.sourceStream0;
+            }
         } else if (chance(25)) {
             // Packed layouts of random plain formats on separate streams, long
             // enough for every per-slot kernel and its table, with the

@@ -417,7 +417,6 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         plan.kernelPlan.made = true;
     }
     const GroupPlan& groups = *reinterpret_cast<const GroupPlan*>(plan.kernelPlan.bytes);
-    const int32_t grouped = groups.count == 0 ? 0 : (whole < count ? whole : count) / GROUP * GROUP;
     // The vertex bases, from the walks of the grouped slots, which start at
     // their own offsets from them.
     const uint8_t* source = nullptr;
@@ -427,12 +426,18 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         const SlotWalk& walk = walks[slot.slot - plan.slots];
         if (slot.slot->load && !slot.slot->marker) source = walk.load - 4 * slot.sourceWord, in = walk.loadStep;
     }
-    int64_t wholeRows = 0;
-    if (source != nullptr && in >= 0) {
+    // The groups take the vertices whose loaded words all lie in the stream
+    // (`whole` counts 16-byte loads, which may reach past a vertex's last
+    // word); those whose 64 bytes do load whole.
+    int64_t fitRows = source == nullptr ? count : whole, wholeRows = 0;
+    if (source != nullptr && in >= 0 && source >= record.sourceStream0.data) {
         const int64_t length = record.sourceStream0.length > 0 ? record.sourceStream0.length : 0;
         const int64_t left = record.sourceStream0.data + length - source;
-        wholeRows = left < 64 ? 0 : in == 0 ? grouped : (left - 64) / in + 1;
+        const int64_t reach = 4 * (32 - __builtin_clz(groups.loadMask));
+        fitRows = left < reach ? 0 : in == 0 ? count : (left - reach) / in + 1;
+        wholeRows = left < 64 ? 0 : in == 0 ? count : (left - 64) / in + 1;
     }
+    const int32_t grouped = groups.count == 0 ? 0 : static_cast<int32_t>(fitRows < count ? fitRows : count) / GROUP * GROUP;
     uint8_t* target = nullptr;
     int64_t out = 0;
     if (groups.count > 0) {
