@@ -279,6 +279,13 @@ MESHJOBS_AVX512_INLINE void StoreRow(uint8_t* at, const U16& row, uint16_t mask)
 // passes.
 constexpr int PASS_GROUPS = 8;
 
+// Lane i of a column holds vertex 2i of the group for i < 8 and vertex
+// 2(i - 8) + 1 above: rows back from columns of eight words then pair
+// neighbouring vertices, which a destination of 32-byte vertices takes with
+// one store. The kernels work lane by lane and never see the order.
+constexpr int VertexOfLane(int lane) { return lane < GROUP / 2 ? 2 * lane : 2 * (lane - GROUP / 2) + 1; }
+constexpr int LaneOfVertex(int vertex) { return vertex % 2 == 0 ? vertex / 2 : GROUP / 2 + vertex / 2; }
+
 // Sixteen vertices' rows to one vector per word; with every loaded word among
 // the first eight, two vertices to a row and half the shuffles. `whole`: the
 // rows lie in the stream, loaded without the mask.
@@ -286,15 +293,18 @@ MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_
     typedef uint32_t U8x __attribute__((vector_size(32)));
     U16 rows[ROW_WORDS];
     if ((mask >> 8) == 0) {
+        // Row v: vertices 2v and 2v + 1, which are lanes v and v + 8.
         MESHJOBS_UNROLL
         for (int v = 0; v < GROUP / 2; ++v) {
-            if (whole) {
+            if (whole && in == 32) {
+                __builtin_memcpy(&rows[v], from + 2 * v * in, 64);
+            } else if (whole) {
                 U8x low, high;
-                __builtin_memcpy(&low, from + v * in, 32);
-                __builtin_memcpy(&high, from + (v + 8) * in, 32);
+                __builtin_memcpy(&low, from + 2 * v * in, 32);
+                __builtin_memcpy(&high, from + (2 * v + 1) * in, 32);
                 rows[v] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
             } else {
-                const U16 low = LoadRow(from + v * in, mask), high = LoadRow(from + (v + 8) * in, mask);
+                const U16 low = LoadRow(from + 2 * v * in, mask), high = LoadRow(from + (2 * v + 1) * in, mask);
                 rows[v] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
             }
         }
@@ -304,11 +314,12 @@ MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_
         return;
     }
     MESHJOBS_UNROLL
-    for (int v = 0; v < GROUP; ++v) {
+    for (int lane = 0; lane < GROUP; ++lane) {
+        const uint8_t* at = from + VertexOfLane(lane) * in;
         if (whole) {
-            __builtin_memcpy(&rows[v], from + v * in, 64);
+            __builtin_memcpy(&rows[lane], at, 64);
         } else {
-            rows[v] = LoadRow(from + v * in, mask);
+            rows[lane] = LoadRow(at, mask);
         }
     }
     Transpose16(rows);
@@ -321,7 +332,8 @@ MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_
 // or 32 bytes) reaches no further than the next vertex's first words, which
 // its own store then overwrites; plain stores, which memory not yet in cache
 // takes faster than masked ones. The group's last row is masked when
-// `lastMasked`: nothing after it overwrites its spill.
+// `lastMasked`: nothing after it overwrites its spill. Destination vertices
+// of exactly 32 bytes, all stored, go out two to a store.
 MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t out, uint16_t mask, bool spill,
                                          bool lastMasked) {
     typedef uint32_t U8x __attribute__((vector_size(32)));
@@ -330,14 +342,19 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
         MESHJOBS_UNROLL
         for (int w = 0; w < ROW_WORDS / 2; ++w) rows[w] = stored[w];
         TransposeHalves(rows);
+        if (out == 32 && mask == 0xFF) {
+            MESHJOBS_UNROLL
+            for (int v = 0; v < GROUP / 2; ++v) __builtin_memcpy(to + 2 * v * out, &rows[v], 64);
+            return;
+        }
         MESHJOBS_UNROLL
-        for (int half = 0; half < 2; ++half) MESHJOBS_UNROLL
-        for (int v = 0; v < GROUP / 2; ++v) {
-            const U16 row = half == 0 ? rows[v]
-                                      : __builtin_shufflevector(rows[v], rows[v], 8, 9, 10, 11, 12, 13, 14, 15, 8, 9,
-                                                                10, 11, 12, 13, 14, 15);
-            uint8_t* at = to + (8 * half + v) * out;
-            if (spill && !(lastMasked && half == 1 && v == GROUP / 2 - 1)) {
+        for (int vertex = 0; vertex < GROUP; ++vertex) {
+            const U16& pair = rows[vertex / 2];
+            const U16 row = vertex % 2 == 0 ? pair
+                                            : __builtin_shufflevector(pair, pair, 8, 9, 10, 11, 12, 13, 14, 15, 8, 9,
+                                                                      10, 11, 12, 13, 14, 15);
+            uint8_t* at = to + vertex * out;
+            if (spill && !(lastMasked && vertex == GROUP - 1)) {
                 const U8x low = __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
                 __builtin_memcpy(at, &low, 32);
             } else {
@@ -350,11 +367,12 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
     for (int w = 0; w < ROW_WORDS; ++w) rows[w] = stored[w];
     Transpose16(rows);
     MESHJOBS_UNROLL
-    for (int v = 0; v < GROUP; ++v) {
-        if (spill && !(lastMasked && v == GROUP - 1)) {
-            __builtin_memcpy(to + v * out, &rows[v], 64);
+    for (int vertex = 0; vertex < GROUP; ++vertex) {
+        const U16& row = rows[LaneOfVertex(vertex)];
+        if (spill && !(lastMasked && vertex == GROUP - 1)) {
+            __builtin_memcpy(to + vertex * out, &row, 64);
         } else {
-            StoreRow(to + v * out, rows[v], mask);
+            StoreRow(to + vertex * out, row, mask);
         }
     }
 }
