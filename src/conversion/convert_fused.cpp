@@ -395,9 +395,11 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
     // used: zeros, so that nothing undefined is read. Only the groups a pass
     // of this range fills: short ranges use few.
     const int usedGroups = count / GROUP < PASS_GROUPS ? count / GROUP : PASS_GROUPS;
+    // Columns of eight words read only the first eight stored words back.
+    const int storedWords = (storeMask >> 8) == 0 ? ROW_WORDS / 2 : ROW_WORDS;
     for (int g = 0; g < usedGroups; ++g) {
         for (int w = ROW_WORDS; w < COLUMN_WORDS; ++w) columns[g][w] = U16{};
-        for (int w = 0; w < ROW_WORDS; ++w)
+        for (int w = 0; w < storedWords; ++w)
             if ((storeMask >> w & 1u) == 0) stored[g][w] = U16{};
     }
     for (int32_t done = 0; done < count;) {
