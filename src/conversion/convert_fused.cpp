@@ -63,11 +63,13 @@ constexpr int COLUMN_WORDS = ROW_WORDS + 4;
 typedef void (*SlotKernel)(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const U16* in, U16* out,
                            int words, int groups);
 
-template <SlotKind KIND, uint32_t FROM, uint32_t TO>
-MESHJOBS_AVX512 __attribute__((noinline)) void ConvertSlot16(const ConvertVertexLayoutRecord& record,
-                                                             const SlotPlan& slot, const U16* in, U16* out, int words,
-                                                             int groups) {
+// WORDS: the stored words, when known; 0 takes `words` at run time. With one
+// word the compiler drops the conversions whose results are not stored.
+template <SlotKind KIND, uint32_t FROM, uint32_t TO, int WORDS>
+MESHJOBS_AVX512_INLINE void ConvertSlotGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                              const U16* in, U16* out, int words, int groups) {
     constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
+    if constexpr (WORDS != 0) words = WORDS;
     for (int g = 0; g < groups; ++g, in += COLUMN_WORDS, out += ROW_WORDS) {
         const WordLanes<GROUP> loaded{{in[0], in[1], in[2], in[3]}};
         const WordLanes<GROUP> stored =
@@ -87,6 +89,14 @@ MESHJOBS_AVX512 __attribute__((noinline)) void ConvertSlot16(const ConvertVertex
                 break;
         }
     }
+}
+
+template <SlotKind KIND, uint32_t FROM, uint32_t TO>
+MESHJOBS_AVX512 __attribute__((noinline)) void ConvertSlot16(const ConvertVertexLayoutRecord& record,
+                                                             const SlotPlan& slot, const U16* in, U16* out, int words,
+                                                             int groups) {
+    if (words == 1) return ConvertSlotGroups<KIND, FROM, TO, 1>(record, slot, in, out, words, groups);
+    ConvertSlotGroups<KIND, FROM, TO, 0>(record, slot, in, out, words, groups);
 }
 
 template <SlotKind KIND, uint32_t FROM>

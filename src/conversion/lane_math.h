@@ -118,6 +118,25 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void SquareRoots16(F16* o
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void CurrentModeIntegers16(I16* out, const F16* value) {
     *out = __builtin_ia32_cvtps2dq512_mask(*value, I16{}, 0xFFFF, 4);
 }
+// As PackBytes8, on sixteen lanes.
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void PackBytes16(U16* out, const I16* components,
+                                                                       bool isSigned) {
+    typedef char B64 __attribute__((vector_size(64)));
+    const B64 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+#if defined(__clang__)
+    const H32 xy = __builtin_ia32_packssdw512(components[0], components[1]);
+    const H32 zw = __builtin_ia32_packssdw512(components[2], components[3]);
+    const B64 bytes = isSigned ? __builtin_ia32_packsswb512(xy, zw) : __builtin_ia32_packuswb512(xy, zw);
+    *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512(bytes, order));
+#else
+    const H32 xy = __builtin_ia32_packssdw512_mask(components[0], components[1], H32{}, ~0u);
+    const H32 zw = __builtin_ia32_packssdw512_mask(components[2], components[3], H32{}, ~0u);
+    const B64 bytes = isSigned ? __builtin_ia32_packsswb512_mask(xy, zw, B64{}, ~0ull)
+                               : __builtin_ia32_packuswb512_mask(xy, zw, B64{}, ~0ull);
+    *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512_mask(bytes, order, B64{}, ~0ull));
+#endif
+}
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void Min16(F16* out, const F16* value, const F16* limit) {
 #if defined(__clang__)
     *out = __builtin_ia32_minps512(*value, *limit, 4);
@@ -367,6 +386,9 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             if constexpr (SET != KernelSet::Portable && N == 8) {
                 PackBytes8(&words.w[0], integers, isSigned);
                 break;
+            } else if constexpr (N == 16) {
+                PackBytes16(&words.w[0], integers, isSigned);
+                break;
             }
 #endif
             MESHJOBS_UNROLL
@@ -508,6 +530,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
         case SlotKind::TexCoord: {
             if (!slot.scaleOffset) break;
             const Float4* const vectors[2] = {&record.texCoordScaleOffsetA, &record.texCoordScaleOffsetB};
+            MESHJOBS_UNROLL
             for (const Float4* so : vectors) {
                 t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
                 t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
