@@ -419,8 +419,11 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
                 // The next pass's rows, asked for while this pass converts:
                 // the loads come in bursts the processor's own prefetch
                 // does not run far enough ahead of.
-                if (done + (PASS_GROUPS + g + 1) * GROUP <= wholeRows)
-                    for (int v = 0; v < GROUP; v += 1) __builtin_prefetch(from + (PASS_GROUPS * GROUP + v) * in);
+                if (done + (PASS_GROUPS + g + 1) * GROUP <= wholeRows) {
+                    const uint8_t* ahead = from + PASS_GROUPS * GROUP * in;
+                    MESHJOBS_UNROLL
+                    for (int v = 0; v < GROUP; ++v) __builtin_prefetch(ahead + v * in);
+                }
                 LoadColumns(from, in, loadMask, done + (g + 1) * GROUP <= wholeRows, columns[g]);
             }
         for (int s = 0; s < groups.count; ++s) {
