@@ -470,7 +470,8 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         fitRows = left < reach ? 0 : in == 0 ? count : (left - reach) / in + 1;
         wholeRows = left < 64 ? 0 : in == 0 ? count : (left - 64) / in + 1;
     }
-    const int32_t grouped = groups.count == 0 ? 0 : static_cast<int32_t>(fitRows < count ? fitRows : count) / GROUP * GROUP;
+    const int32_t grouped =
+        groups.count == 0 ? 0 : static_cast<int32_t>(fitRows < count ? fitRows : count) / GROUP * GROUP;
     uint8_t* target = nullptr;
     int64_t out = 0;
     if (groups.count > 0) {

@@ -122,8 +122,10 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void CurrentModeIntegers1
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void PackBytes16(U16* out, const I16* components,
                                                                        bool isSigned) {
     typedef char B64 __attribute__((vector_size(64)));
-    const B64 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
-                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+    const B64 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  // the same in each 128-bit lane
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
+                    0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
 #if defined(__clang__)
     const H32 xy = __builtin_ia32_packssdw512(components[0], components[1]);
     const H32 zw = __builtin_ia32_packssdw512(components[2], components[3]);
