@@ -18,73 +18,103 @@ VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
             record.destinationStride1 * index + record.destinationOffset1};
 }
 
-// The plan's counters and spans are kept in locals and written once at the
-// end: updated through the plan, every slot would wait on the store of the
-// one before.
+namespace {
+
+// What the plan gathers over its slots, kept in locals and written to the plan
+// once at the end: updated through the plan, every slot would wait on the
+// store of the one before.
+struct PlanTally {
+    int activeCount = 0, sizesRead = 0;
+    Span loadStarts[2], readStarts[2], stores[2];
+};
+
+// One slot of the plan; false when the per-vertex path would stop the job on
+// its size-list test. Inlined with `k` a constant, so that the rule's choice
+// by slot folds away.
+inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLayoutRecord& record,
+                                                    const AttributeDescriptor* sources,
+                                                    const AttributeDescriptor* destinations, RangePlan& plan,
+                                                    PlanTally& tally) {
+    const auto& sizes = record.componentSizes;
+    SlotPlan& slot = plan.slots[k];
+    // Unused slots, the common case past the first texture coordinates:
+    // with no dimension on either side, every slot but the position is
+    // skipped by its rule.
+    if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) {
+        slot.kind = SlotKind::Skip;
+        return true;
+    }
+    const SlotRule rule = RuleFor(k, sources[k], destinations[k]);
+    StoredForm form{0, false};
+    if (rule.kind != SlotKind::Skip) {
+        // The size-list test the per-vertex path would stop the job on.
+        if (rule.sizeIndex >= sizes.count) return false;
+        const int32_t size = sizes.elements[rule.sizeIndex];
+        plan.sizeIndices[tally.sizesRead] = static_cast<uint8_t>(rule.sizeIndex);
+        plan.sizeValues[tally.sizesRead++] = size;
+        form = StoredFormFor(rule, size);
+    }
+    // Field by field: a copy of the whole rule would go through memory, its
+    // wide loads waiting on the narrow stores that built it.
+    slot.kind = rule.kind;
+    slot.load = rule.load;
+    slot.renormalise = rule.renormalise;
+    slot.scaleOffset = rule.scaleOffset;
+    slot.stream1Source = rule.stream1Source;
+    slot.stream1Target = rule.stream1Target;
+    slot.sourceFormat = rule.sourceFormat;
+    slot.encodeFormat = rule.encodeFormat;
+    slot.sourceOffset = rule.sourceOffset;
+    slot.targetOffset = rule.targetOffset;
+    slot.sizeIndex = rule.sizeIndex;
+    slot.components = rule.components;
+    slot.marker = form.standIn;
+    slot.byteCount = form.byteCount;
+    slot.wideByteCount = form.byteCount;
+    if (rule.kind == SlotKind::Skip) return true;
+    if (rule.load) tally.readStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
+    if (form.byteCount == 0) return true;
+    plan.active[tally.activeCount++] = k;
+    if (rule.load && !form.standIn) tally.loadStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
+    tally.stores[rule.stream1Target].Include(rule.targetOffset, rule.targetOffset + form.byteCount);
+    return true;
+}
+
+template <int... K>
+struct SlotIndices {};
+
+// Slot by slot in order, stopping at the first that fails, each with its
+// index a constant.
+template <int... K>
+inline __attribute__((always_inline)) bool PlanEverySlot(const ConvertVertexLayoutRecord& record,
+                                                         const AttributeDescriptor* sources,
+                                                         const AttributeDescriptor* destinations, RangePlan& plan,
+                                                         PlanTally& tally, SlotIndices<K...>) {
+    return (PlanSlot(K, record, sources, destinations, plan, tally) && ...);
+}
+
+}  // namespace
+
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan) {
-    const auto& sizes = record.componentSizes;
-    plan.sizeCount = sizes.count;
+    plan.sizeCount = record.componentSizes.count;
     plan.sizesRead = 0;
     plan.kernelPlan.made = false;
-    if (sizes.count <= FORMAT_FLOAT32) return false;
+    if (record.componentSizes.count <= FORMAT_FLOAT32) return false;
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
     plan.apartPlanned = false;
-    int activeCount = 0, sizesRead = 0;
-    Span loadStarts[2], readStarts[2], stores[2];
-    for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
-        SlotPlan& slot = plan.slots[k];
-        // Unused slots, the common case past the first texture coordinates:
-        // with no dimension on either side, every slot but the position is
-        // skipped by its rule.
-        if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) {
-            slot.kind = SlotKind::Skip;
-            continue;
-        }
-        const SlotRule rule = RuleFor(k, sources[k], destinations[k]);
-        StoredForm form{0, false};
-        if (rule.kind != SlotKind::Skip) {
-            // The size-list test the per-vertex path would stop the job on.
-            if (rule.sizeIndex >= sizes.count) {
-                plan.sizesRead = static_cast<uint8_t>(sizesRead);
-                return false;
-            }
-            const int32_t size = sizes.elements[rule.sizeIndex];
-            plan.sizeIndices[sizesRead] = static_cast<uint8_t>(rule.sizeIndex);
-            plan.sizeValues[sizesRead++] = size;
-            form = StoredFormFor(rule, size);
-        }
-        // Field by field: a copy of the whole rule would go through memory,
-        // its wide loads waiting on the narrow stores that built it.
-        slot.kind = rule.kind;
-        slot.load = rule.load;
-        slot.renormalise = rule.renormalise;
-        slot.scaleOffset = rule.scaleOffset;
-        slot.stream1Source = rule.stream1Source;
-        slot.stream1Target = rule.stream1Target;
-        slot.sourceFormat = rule.sourceFormat;
-        slot.encodeFormat = rule.encodeFormat;
-        slot.sourceOffset = rule.sourceOffset;
-        slot.targetOffset = rule.targetOffset;
-        slot.sizeIndex = rule.sizeIndex;
-        slot.components = rule.components;
-        slot.marker = form.standIn;
-        slot.byteCount = form.byteCount;
-        slot.wideByteCount = form.byteCount;
-        if (rule.kind == SlotKind::Skip) continue;
-        if (rule.load) readStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
-        if (form.byteCount == 0) continue;
-        plan.active[activeCount++] = k;
-        if (rule.load && !form.standIn) loadStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
-        stores[rule.stream1Target].Include(rule.targetOffset, rule.targetOffset + form.byteCount);
-    }
-    plan.activeCount = activeCount;
-    plan.sizesRead = static_cast<uint8_t>(sizesRead);
+    static_assert(ATTRIBUTE_SLOT_COUNT == 12);
+    PlanTally tally;
+    const bool planned =
+        PlanEverySlot(record, sources, destinations, plan, tally, SlotIndices<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11>{});
+    plan.sizesRead = static_cast<uint8_t>(tally.sizesRead);
+    if (!planned) return false;
+    plan.activeCount = tally.activeCount;
     for (int s = 0; s < 2; ++s) {
-        plan.loadStarts[s] = loadStarts[s];
-        plan.readStarts[s] = readStarts[s];
-        plan.stores[s] = stores[s];
+        plan.loadStarts[s] = tally.loadStarts[s];
+        plan.readStarts[s] = tally.readStarts[s];
+        plan.stores[s] = tally.stores[s];
     }
     return true;
 }
