@@ -9,6 +9,7 @@
 #include "conversion/convert_range.h"
 #include "conversion/lane_math.h"
 #include "conversion/range_loops.h"
+#include "conversion/slot_kernel_choice.h"
 
 #if MESHJOBS_AVX512_KERNELS_BUILT
 
@@ -99,48 +100,10 @@ MESHJOBS_AVX512 __attribute__((noinline)) void ConvertSlot16(const ConvertVertex
     ConvertSlotGroups<KIND, FROM, TO, 0>(record, slot, in, out, words, groups);
 }
 
-template <SlotKind KIND, uint32_t FROM>
-SlotKernel KernelTo(uint32_t to) {
-    switch (to) {
-        case FORMAT_UNORM8:
-            return ConvertSlot16<KIND, FROM, FORMAT_UNORM8>;
-        case FORMAT_SNORM8:
-            return ConvertSlot16<KIND, FROM, FORMAT_SNORM8>;
-        case FORMAT_FLOAT16:
-            return ConvertSlot16<KIND, FROM, FORMAT_FLOAT16>;
-        default:
-            return ConvertSlot16<KIND, FROM, FORMAT_FLOAT32>;
-    }
-}
-
-template <SlotKind KIND>
-SlotKernel KernelFrom(uint32_t from, uint32_t to) {
-    switch (from) {
-        case FORMAT_UNORM8:
-            return KernelTo<KIND, FORMAT_UNORM8>(to);
-        case FORMAT_SNORM8:
-            return KernelTo<KIND, FORMAT_SNORM8>(to);
-        case FORMAT_FLOAT16:
-            return KernelTo<KIND, FORMAT_FLOAT16>(to);
-        default:
-            return KernelTo<KIND, FORMAT_FLOAT32>(to);
-    }
-}
-
 SlotKernel KernelFor(const SlotPlan& slot) {
-    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8), to = slot.encodeFormat;
-    switch (slot.kind) {
-        case SlotKind::Position:
-            return KernelFrom<SlotKind::Position>(from, FORMAT_FLOAT32);
-        case SlotKind::Normal:
-            return KernelFrom<SlotKind::Normal>(from, to);
-        case SlotKind::Tangent:
-            return KernelFrom<SlotKind::Tangent>(from, to);
-        case SlotKind::Color:
-            return KernelFrom<SlotKind::Color>(from, to);
-        default:
-            return KernelFrom<SlotKind::TexCoord>(from, to);
-    }
+    return ForSlotFormats(slot, []<SlotKind KIND, uint32_t FROM, uint32_t TO>() -> SlotKernel {
+        return ConvertSlot16<KIND, FROM, TO>;
+    });
 }
 
 struct GroupSlot {
