@@ -25,8 +25,18 @@ namespace {
 // store of the one before.
 struct PlanTally {
     int activeCount = 0, sizesRead = 0;
-    Span loadStarts[2], readStarts[2], stores[2];
+    Span readStarts[2], stores[2];
 };
+
+// The span of one stream or the other, chosen by a branch rather than an
+// index: indexed, the spans would live in memory, and each slot's update
+// would wait on the previous slot's store.
+inline __attribute__((always_inline)) void IncludeIn(Span (&spans)[2], bool stream1, int64_t from, int64_t to) {
+    if (stream1)
+        spans[1].Include(from, to);
+    else
+        spans[0].Include(from, to);
+}
 
 // One slot of the plan; false when the per-vertex path would stop the job on
 // its size-list test. Inlined with `k` a constant, so that the rule's choice
@@ -35,7 +45,6 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
                                                     const AttributeDescriptor* sources,
                                                     const AttributeDescriptor* destinations, RangePlan& plan,
                                                     PlanTally& tally) {
-    const auto& sizes = record.componentSizes;
     SlotPlan& slot = plan.slots[k];
     // Unused slots, the common case past the first texture coordinates:
     // with no dimension on either side, every slot but the position is
@@ -48,8 +57,8 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
     StoredForm form{0, false};
     if (rule.kind != SlotKind::Skip) {
         // The size-list test the per-vertex path would stop the job on.
-        if (rule.sizeIndex >= sizes.count) return false;
-        const int32_t size = sizes.elements[rule.sizeIndex];
+        if (rule.sizeIndex >= record.componentSizes.count) return false;
+        const int32_t size = record.componentSizes.elements[rule.sizeIndex];
         plan.sizeIndices[tally.sizesRead] = static_cast<uint8_t>(rule.sizeIndex);
         plan.sizeValues[tally.sizesRead++] = size;
         form = StoredFormFor(rule, size);
@@ -72,11 +81,10 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
     slot.byteCount = form.byteCount;
     slot.wideByteCount = form.byteCount;
     if (rule.kind == SlotKind::Skip) return true;
-    if (rule.load) tally.readStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
+    if (rule.load) IncludeIn(tally.readStarts, rule.stream1Source, rule.sourceOffset, rule.sourceOffset);
     if (form.byteCount == 0) return true;
     plan.active[tally.activeCount++] = k;
-    if (rule.load && !form.standIn) tally.loadStarts[rule.stream1Source].Include(rule.sourceOffset, rule.sourceOffset);
-    tally.stores[rule.stream1Target].Include(rule.targetOffset, rule.targetOffset + form.byteCount);
+    IncludeIn(tally.stores, rule.stream1Target, rule.targetOffset, rule.targetOffset + form.byteCount);
     return true;
 }
 
@@ -97,10 +105,11 @@ inline __attribute__((always_inline)) bool PlanEverySlot(const ConvertVertexLayo
 
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan) {
-    plan.sizeCount = record.componentSizes.count;
+    const uint32_t sizeCount = record.componentSizes.count;
+    plan.sizeCount = static_cast<uint16_t>(sizeCount);
     plan.sizesRead = 0;
     plan.kernelPlan.made = false;
-    if (record.componentSizes.count <= FORMAT_FLOAT32) return false;
+    if (sizeCount <= FORMAT_FLOAT32) return false;
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
     plan.apartPlanned = false;
@@ -112,7 +121,6 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     if (!planned) return false;
     plan.activeCount = tally.activeCount;
     for (int s = 0; s < 2; ++s) {
-        plan.loadStarts[s] = tally.loadStarts[s];
         plan.readStarts[s] = tally.readStarts[s];
         plan.stores[s] = tally.stores[s];
     }
@@ -217,9 +225,10 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, 
 
     // Loads are whole from offset 0 up to a stream's last 16 bytes. The
     // lowest and highest starts of every vertex move by the step, so the
-    // whole ones are the leading vertices.
+    // whole ones are the leading vertices. The starts are those of every
+    // load the per-vertex path makes, a few more than the loops here make.
     for (int s = 0; s < 2; ++s) {
-        const Span& starts = plan.loadStarts[s];
+        const Span& starts = plan.readStarts[s];
         if (starts.Empty()) continue;
         const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
         // Word-aligned steps keep every load at the same offset within its word.

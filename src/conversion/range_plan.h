@@ -48,7 +48,6 @@ struct RangePlan {
     // Per stream: where the loads start (source), where the stores lie
     // (destination), relative to the vertex base. Loads of slots that store
     // nothing count among the reads: the per-vertex path makes them.
-    Span loadStarts[2];
     Span readStarts[2];
     Span stores[2];
     // Worked out by the first SlotsCanRunApart call on the plan: short
