@@ -14,9 +14,9 @@ using namespace lanes;
 
 template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const VertexBases* bases) {
+                                       const VertexBases* bases, int live) {
     const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
-    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases) : WordLanes<4>{});
+    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases, live) : WordLanes<4>{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -44,10 +44,12 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
 
         WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
-        for (int a = 0; a < activeCount; ++a) words[a] = ConvertLanes<SET>(record, plan.slots[active[a]], bases);
-
-        // Back to one vector of words per vertex.
-        for (int a = 0; a < activeCount; ++a) Transpose(words[a].w[0], words[a].w[1], words[a].w[2], words[a].w[3]);
+        for (int a = 0; a < activeCount; ++a) {
+            WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], bases, live);
+            // Back to one vector of words per vertex.
+            Transpose(converted.w[0], converted.w[1], converted.w[2], converted.w[3]);
+            words[a] = converted;
+        }
         for (int lane = 0; lane < live; ++lane)
             for (int a = 0; a < activeCount; ++a) {
                 const SlotPlan& slot = plan.slots[active[a]];

@@ -454,27 +454,51 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
-// The codec's LoadWords for one vertex, as a vector: whole loads inline, the
-// rest (short streams, no data) through LoadWords itself.
+// The codec's LoadWords for one vertex, as a vector. The words of a short
+// load go straight into the vector: built in memory word by word, as
+// LoadWords builds them, the vector's wide load would wait for the narrow
+// stores to drain.
 inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
     const int64_t length = stream.length > 0 ? stream.length : 0;
+    const int64_t available = (length >> 2) - (byteOffset >> 2);
+    if (byteOffset < 0 || available <= 0)
+        return U4{NO_DATA_WORDS.w[0], NO_DATA_WORDS.w[1], NO_DATA_WORDS.w[2], NO_DATA_WORDS.w[3]};
+    const uint8_t* const from = stream.data + (byteOffset & ~int64_t{3});
     U4 words;
-    if (byteOffset >= 0 && (length >> 2) - (byteOffset >> 2) >= 4) {
-        __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
-    } else {
-        const RawWords raw = LoadWords(stream, byteOffset);
-        words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
+    if (available >= 4) {
+        __builtin_memcpy(&words, from, 16);
+        return words;
     }
-    return words;
+    uint32_t w0, w1 = 0, w2 = 0;
+    __builtin_memcpy(&w0, from, 4);
+    if (available > 1) __builtin_memcpy(&w1, from + 4, 4);
+    if (available > 2) __builtin_memcpy(&w2, from + 8, 4);
+    return U4{w0, w1, w2, 0};
 }
 
-// Loads slot k of the four vertices of a block, word j of every vertex in w[j].
-MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const VertexBases* bases) {
+// Loads slot k of the four vertices of a block, word j of every vertex in
+// w[j]: whole 16-byte loads when every lane's lies in the stream. The spare
+// lanes of a short block repeat its last live vertex, and offsets are affine
+// in the vertex, so the first and the last live lane bound them all.
+MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                       const VertexBases* bases, int live) {
     const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
-    WordLanes<4> words;
+    int64_t offsets[LANES];
     MESHJOBS_UNROLL
     for (int lane = 0; lane < LANES; ++lane)
-        words.w[lane] = LoadVector(stream, (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset);
+        offsets[lane] = (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset;
+    const int64_t a = offsets[0], b = offsets[live - 1];
+    const int64_t low = a < b ? a : b, high = a < b ? b : a;
+    const int64_t length = stream.length > 0 ? stream.length : 0;
+    WordLanes<4> words;
+    if (low >= 0 && (length >> 2) - (high >> 2) >= 4) {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < LANES; ++lane)
+            __builtin_memcpy(&words.w[lane], stream.data + (offsets[lane] & ~int64_t{3}), 16);
+    } else {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < LANES; ++lane) words.w[lane] = LoadVector(stream, offsets[lane]);
+    }
     Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
     return words;
 }
