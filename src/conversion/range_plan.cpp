@@ -10,14 +10,6 @@ inline int64_t Higher(int64_t a, int64_t b) { return a < b ? b : a; }
 
 }  // namespace
 
-VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
-    const int64_t index = i;
-    const int64_t sourceStride1 = record.sourceStride1;
-    return {record.sourceStride0 * index, record.destinationStride0 * index + record.destinationOffset0,
-            (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
-            record.destinationStride1 * index + record.destinationOffset1};
-}
-
 namespace {
 
 // What the plan gathers over its slots, kept in locals and written to the plan

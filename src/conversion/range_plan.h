@@ -63,7 +63,13 @@ struct RangePlan {
     mutable KernelPlan kernelPlan;  // made by the first range that needs it
 };
 
-VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i);
+inline VertexBases BasesOf(const ConvertVertexLayoutRecord& record, int32_t i) {
+    const int64_t index = i;
+    const int64_t sourceStride1 = record.sourceStride1;
+    return {record.sourceStride0 * index, record.destinationStride0 * index + record.destinationOffset0,
+            (sourceStride1 < 0 ? -sourceStride1 : sourceStride1) * index,
+            record.destinationStride1 * index + record.destinationOffset1};
+}
 
 // The same decisions the converters make per vertex; false when any of them
 // would stop the job (its size-list test).
