@@ -38,6 +38,7 @@ TEST(LoadWords, ReadsWholeWordsFromTheWordHoldingTheFirstByteAndNoFurther) {
     EXPECT_EQ(load(10, 8), noData);
     EXPECT_EQ(load(10, 4), (std::vector<uint32_t>{word(4), 0, 0, 0}));
     EXPECT_EQ(load(10, 6), (std::vector<uint32_t>{word(4), 0, 0, 0}));
+    EXPECT_EQ(load(12, 4), (std::vector<uint32_t>{word(4), word(8), 0, 0}));
     EXPECT_EQ(load(15, 3), (std::vector<uint32_t>{word(0), word(4), word(8), 0}));
     EXPECT_EQ(load(32, 5), (std::vector<uint32_t>{word(4), word(8), word(12), word(16)}));
     EXPECT_EQ(load(32, 32), noData);

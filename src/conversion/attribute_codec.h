@@ -169,10 +169,14 @@ inline RawWords LoadWords(const ArrayView<uint8_t>& stream, int64_t byteOffset) 
     const int64_t length = stream.length > 0 ? stream.length : 0;
     const int64_t available = (length >> 2) - (byteOffset >> 2);
     if (available <= 0) return NO_DATA_WORDS;
-    const int64_t count = available < 4 ? available : 4;
     const uint8_t* from = stream.data + (byteOffset & ~int64_t{3});
+    // Word by word at constant places, so that a caller building a vector
+    // from the words keeps them in registers.
     RawWords words{};
-    for (int64_t k = 0; k < count; ++k) __builtin_memcpy(&words.w[k], from + 4 * k, 4);
+    __builtin_memcpy(&words.w[0], from, 4);
+    if (available > 1) __builtin_memcpy(&words.w[1], from + 4, 4);
+    if (available > 2) __builtin_memcpy(&words.w[2], from + 8, 4);
+    if (available > 3) __builtin_memcpy(&words.w[3], from + 12, 4);
     return words;
 }
 

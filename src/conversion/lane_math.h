@@ -454,26 +454,19 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
-// The codec's LoadWords for one vertex, as a vector. The words of a short
-// load go straight into the vector: built in memory word by word, as
-// LoadWords builds them, the vector's wide load would wait for the narrow
-// stores to drain.
+// The codec's LoadWords for one vertex, as a vector: whole loads inline, the
+// rest (short streams, no data) through LoadWords itself, whose words stay in
+// registers.
 inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
     const int64_t length = stream.length > 0 ? stream.length : 0;
-    const int64_t available = (length >> 2) - (byteOffset >> 2);
-    if (byteOffset < 0 || available <= 0)
-        return U4{NO_DATA_WORDS.w[0], NO_DATA_WORDS.w[1], NO_DATA_WORDS.w[2], NO_DATA_WORDS.w[3]};
-    const uint8_t* const from = stream.data + (byteOffset & ~int64_t{3});
     U4 words;
-    if (available >= 4) {
-        __builtin_memcpy(&words, from, 16);
-        return words;
+    if (byteOffset >= 0 && (length >> 2) - (byteOffset >> 2) >= 4) {
+        __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
+    } else {
+        const RawWords raw = LoadWords(stream, byteOffset);
+        words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
     }
-    uint32_t w0, w1 = 0, w2 = 0;
-    __builtin_memcpy(&w0, from, 4);
-    if (available > 1) __builtin_memcpy(&w1, from + 4, 4);
-    if (available > 2) __builtin_memcpy(&w2, from + 8, 4);
-    return U4{w0, w1, w2, 0};
+    return words;
 }
 
 // Loads slot k of the four vertices of a block, word j of every vertex in
