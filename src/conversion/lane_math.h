@@ -454,13 +454,19 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
+// Whether 16-byte loads from every offset in [low, high] lie in the stream:
+// LoadWords would find four words left at each.
+inline bool LoadsWhole(const ArrayView<uint8_t>& stream, int64_t low, int64_t high) {
+    const int64_t length = stream.length > 0 ? stream.length : 0;
+    return low >= 0 && (length >> 2) - (high >> 2) >= 4;
+}
+
 // The codec's LoadWords for one vertex, as a vector: whole loads inline, the
 // rest (short streams, no data) through LoadWords itself, whose words stay in
 // registers.
 inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
-    const int64_t length = stream.length > 0 ? stream.length : 0;
     U4 words;
-    if (byteOffset >= 0 && (length >> 2) - (byteOffset >> 2) >= 4) {
+    if (LoadsWhole(stream, byteOffset, byteOffset)) {
         __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
     } else {
         const RawWords raw = LoadWords(stream, byteOffset);
@@ -481,10 +487,8 @@ MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, 
     for (int lane = 0; lane < LANES; ++lane)
         offsets[lane] = (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset;
     const int64_t a = offsets[0], b = offsets[live - 1];
-    const int64_t low = a < b ? a : b, high = a < b ? b : a;
-    const int64_t length = stream.length > 0 ? stream.length : 0;
     WordLanes<4> words;
-    if (low >= 0 && (length >> 2) - (high >> 2) >= 4) {
+    if (LoadsWhole(stream, a < b ? a : b, a < b ? b : a)) {
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane)
             __builtin_memcpy(&words.w[lane], stream.data + (offsets[lane] & ~int64_t{3}), 16);

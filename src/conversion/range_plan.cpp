@@ -97,11 +97,10 @@ inline __attribute__((always_inline)) bool PlanEverySlot(const ConvertVertexLayo
 
 bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                const AttributeDescriptor* destinations, RangePlan& plan) {
-    const uint32_t sizeCount = record.componentSizes.count;
-    plan.sizeCount = static_cast<uint16_t>(sizeCount);
+    plan.sizeCount = record.componentSizes.count;
     plan.sizesRead = 0;
     plan.kernelPlan.made = false;
-    if (sizeCount <= FORMAT_FLOAT32) return false;
+    if (record.componentSizes.count <= FORMAT_FLOAT32) return false;
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
     plan.apartPlanned = false;
