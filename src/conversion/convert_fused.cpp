@@ -112,9 +112,16 @@ struct GroupSlot {
     int sourceWord, targetWord, words;
 };
 
+struct GroupPlan;
+
+// A whole range of groups, from loads to stores.
+typedef void (*GroupsKernel)(const ConvertVertexLayoutRecord& record, const GroupPlan& groups, const uint8_t* from,
+                             int64_t in, int64_t wholeRows, uint8_t* to, int64_t out, int32_t count);
+
 // The slots a group converts, and the words of a vertex it loads and stores.
 struct GroupPlan {
     GroupSlot slots[ATTRIBUTE_SLOT_COUNT];
+    GroupsKernel shapeKernel = nullptr;  // the slots make one of the known shapes
     int count = 0;
     uint32_t slotBits = 0;  // bit k for slot k
     bool everySlot = false;  // every active slot is among them
@@ -151,6 +158,8 @@ MESHJOBS_AVX512 bool StoresWordUnchanged(const ConvertVertexLayoutRecord& record
     return same;
 }
 
+GroupsKernel ShapeKernelFor(const GroupPlan& groups);
+
 MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, const RangePlan& plan) {
     GroupPlan groups;
     for (int i = 0; i < plan.activeCount; ++i) {
@@ -172,6 +181,7 @@ MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, co
         groups.storeMask |= static_cast<uint16_t>(((1u << words) - 1u) << targetWord);
     }
     groups.everySlot = groups.count == plan.activeCount;
+    if (groups.loadMask != 0) groups.shapeKernel = ShapeKernelFor(groups);
     return groups;
 }
 
@@ -350,20 +360,131 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
     }
 }
 
+// Whether a row stored whole may spill: the stored words are the whole of
+// each destination vertex, one after the other, and wide enough that a row's
+// spill reaches the next vertex alone (rows of 32 bytes in the half path, of
+// 64 otherwise).
+bool RowsSpill(int64_t out, uint16_t storeMask) {
+    return out > 0 && out % 4 == 0 && out <= 4 * ROW_WORDS && storeMask == (1u << out / 4) - 1u &&
+           out >= ((storeMask >> 8) != 0 ? 32 : 16);
+}
+
+// Groups of a shape known at compile time: each slot's kind, formats and
+// words. The columns then stay in registers from the loads to the stores,
+// and one group's arithmetic runs beside the next one's loads and shuffles,
+// with no call per slot. The layouts engines use most; any other group takes
+// the pass loop below.
+struct ShapeSlot {
+    SlotKind kind;
+    uint32_t from, to;
+    int sourceWord, targetWord, words;
+    bool copies;  // stores its one loaded word unchanged
+
+    constexpr bool operator==(const ShapeSlot&) const = default;
+};
+
+constexpr int SHAPE_SLOTS = 6;
+struct GroupShape {
+    int count;
+    ShapeSlot slots[SHAPE_SLOTS];
+};
+
+// Position, normal and tangent in singles, an 8-bit color and two pairs of
+// texture coordinates in singles, interleaved, to the same with the
+// directions in signed bytes and the texture coordinates in halves: the
+// usual compaction of a mesh for the GPU.
+constexpr GroupShape FULL_TO_COMPACT{6,
+                                     {{SlotKind::Position, FORMAT_FLOAT32, FORMAT_FLOAT32, 0, 0, 3, false},
+                                      {SlotKind::Normal, FORMAT_FLOAT32, FORMAT_SNORM8, 3, 3, 1, false},
+                                      {SlotKind::Tangent, FORMAT_FLOAT32, FORMAT_SNORM8, 6, 4, 1, false},
+                                      {SlotKind::Color, FORMAT_UNORM8, FORMAT_UNORM8, 10, 5, 1, true},
+                                      {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 11, 6, 1, false},
+                                      {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 13, 7, 1, false}}};
+
+template <ShapeSlot SLOT>
+MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                             const U16* columns, U16* stored) {
+    if constexpr (SLOT.copies) {
+        stored[SLOT.targetWord] = columns[SLOT.sourceWord];
+    } else {
+        constexpr bool EIGHT_BITS = SLOT.to == FORMAT_UNORM8 || SLOT.to == FORMAT_SNORM8;
+        const U16* in = columns + SLOT.sourceWord;
+        const WordLanes<GROUP> result = ConvertKind<SLOT.kind, GROUP, KernelSet::Avx512, !EIGHT_BITS>(
+            record, slot, WordLanes<GROUP>{{in[0], in[1], in[2], in[3]}}, SLOT.from, SLOT.to);
+        MESHJOBS_UNROLL
+        for (int w = 0; w < SLOT.words; ++w) stored[SLOT.targetWord + w] = result.w[w];
+    }
+}
+
+template <GroupShape SHAPE, int S>
+MESHJOBS_AVX512_INLINE void ConvertShapeSlotAt(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
+                                               const U16* columns, U16* stored) {
+    if constexpr (S < SHAPE.count) ConvertShapeSlot<SHAPE.slots[S]>(record, *groups.slots[S].slot, columns, stored);
+}
+
+template <GroupShape SHAPE, int... S>
+MESHJOBS_AVX512_INLINE void ConvertShapeSlots(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
+                                              const U16* columns, U16* stored, Columns<S...>) {
+    (ConvertShapeSlotAt<SHAPE, S>(record, groups, columns, stored), ...);
+}
+
+template <GroupShape SHAPE>
+MESHJOBS_AVX512 void ConvertShapeGroups(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
+                                        const uint8_t* from, int64_t in, int64_t wholeRows, uint8_t* to, int64_t out,
+                                        int32_t count) {
+    const uint16_t loadMask = groups.loadMask, storeMask = groups.storeMask;
+    const bool spill = RowsSpill(out, storeMask);
+    for (int32_t done = 0; done < count; done += GROUP, from += GROUP * in, to += GROUP * out) {
+        // Words past the sixteen loaded ones, and the words no slot stores,
+        // are zeros that nothing uses.
+        U16 columns[COLUMN_WORDS] = {}, stored[ROW_WORDS] = {};
+        LoadColumns(from, in, loadMask, done + GROUP <= wholeRows, columns);
+        ConvertShapeSlots<SHAPE>(record, groups, columns, stored, Columns<0, 1, 2, 3, 4, 5>{});
+        StoreColumns(stored, to, out, storeMask, spill, done + GROUP == count);
+    }
+}
+
+bool HasShape(const ShapeSlot* planned, int count, const GroupShape& shape) {
+    if (count != shape.count) return false;
+    for (int s = 0; s < count; ++s)
+        if (!(planned[s] == shape.slots[s])) return false;
+    return true;
+}
+
+template <GroupShape... SHAPE>
+GroupsKernel ShapeKernelAmong(const ShapeSlot* planned, int count) {
+    GroupsKernel kernel = nullptr;
+    ((kernel = kernel == nullptr && HasShape(planned, count, SHAPE) ? ConvertShapeGroups<SHAPE> : kernel), ...);
+    return kernel;
+}
+
+GroupsKernel ShapeKernelFor(const GroupPlan& groups) {
+    if (groups.count > SHAPE_SLOTS) return nullptr;
+    ShapeSlot planned[SHAPE_SLOTS];
+    for (int s = 0; s < groups.count; ++s) {
+        const GroupSlot& slot = groups.slots[s];
+        planned[s] = ForSlotFormats(*slot.slot, []<SlotKind KIND, uint32_t FROM, uint32_t TO>() {
+            return ShapeSlot{KIND, FROM, TO, 0, 0, 0, false};
+        });
+        planned[s].sourceWord = slot.sourceWord;
+        planned[s].targetWord = slot.targetWord;
+        planned[s].words = slot.words;
+        planned[s].copies = slot.kernel == CopySlot16;
+    }
+    return ShapeKernelAmong<FULL_TO_COMPACT>(planned, groups.count);
+}
+
 // `wholeRows`: how many leading vertices have all 64 bytes from their base
 // in the stream; those load whole, which memory not yet in cache takes
 // faster than masked loads. The words no slot reads are never used.
 MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                    const uint8_t* from, int64_t in, int64_t wholeRows, uint8_t* to, int64_t out,
                                    int32_t count) {
+    if (groups.shapeKernel != nullptr) return groups.shapeKernel(record, groups, from, in, wholeRows, to, out, count);
     alignas(64) U16 columns[PASS_GROUPS][COLUMN_WORDS];
     alignas(64) U16 stored[PASS_GROUPS][ROW_WORDS];
     const uint16_t loadMask = groups.loadMask, storeMask = groups.storeMask;
-    // Whole destination vertices, one after the other, and wide enough that
-    // a row's spill reaches the next vertex alone (rows of 32 bytes in the
-    // half path, of 64 otherwise).
-    const bool spill = out > 0 && out % 4 == 0 && out <= 4 * ROW_WORDS && storeMask == (1u << out / 4) - 1u &&
-                       out >= ((storeMask >> 8) != 0 ? 32 : 16);
+    const bool spill = RowsSpill(out, storeMask);
     // The spare columns and the words no slot stores are read and never
     // used: zeros, so that nothing undefined is read. Only the groups a pass
     // of this range fills: short ranges use few.
