@@ -400,6 +400,14 @@ constexpr GroupShape FULL_TO_COMPACT{6,
                                       {SlotKind::Color, FORMAT_UNORM8, FORMAT_UNORM8, 10, 5, 1, true},
                                       {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 11, 6, 1, false},
                                       {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 13, 7, 1, false}}};
+// And back.
+constexpr GroupShape COMPACT_TO_FULL{6,
+                                     {{SlotKind::Position, FORMAT_FLOAT32, FORMAT_FLOAT32, 0, 0, 3, false},
+                                      {SlotKind::Normal, FORMAT_SNORM8, FORMAT_FLOAT32, 3, 3, 3, false},
+                                      {SlotKind::Tangent, FORMAT_SNORM8, FORMAT_FLOAT32, 4, 6, 4, false},
+                                      {SlotKind::Color, FORMAT_UNORM8, FORMAT_UNORM8, 5, 10, 1, true},
+                                      {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 6, 11, 2, false},
+                                      {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 7, 13, 2, false}}};
 
 template <ShapeSlot SLOT>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
@@ -471,7 +479,7 @@ GroupsKernel ShapeKernelFor(const GroupPlan& groups) {
         planned[s].words = slot.words;
         planned[s].copies = slot.kernel == CopySlot16;
     }
-    return ShapeKernelAmong<FULL_TO_COMPACT>(planned, groups.count);
+    return ShapeKernelAmong<FULL_TO_COMPACT, COMPACT_TO_FULL>(planned, groups.count);
 }
 
 // `wholeRows`: how many leading vertices have all 64 bytes from their base
