@@ -409,9 +409,13 @@ constexpr GroupShape COMPACT_TO_FULL{6,
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 6, 11, 2, false},
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 7, 13, 2, false}}};
 
-template <ShapeSlot SLOT>
+// The shapes go by reference to the constants above: a shape passed as a
+// value would make the compiler emit an object for it, which one compiler
+// exports from the library.
+template <const GroupShape& SHAPE, int S>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                              const U16* columns, U16* stored) {
+    constexpr ShapeSlot SLOT = SHAPE.slots[S];
     if constexpr (SLOT.copies) {
         stored[SLOT.targetWord] = columns[SLOT.sourceWord];
     } else {
@@ -424,19 +428,19 @@ MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& re
     }
 }
 
-template <GroupShape SHAPE, int S>
+template <const GroupShape& SHAPE, int S>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlotAt(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                                const U16* columns, U16* stored) {
-    if constexpr (S < SHAPE.count) ConvertShapeSlot<SHAPE.slots[S]>(record, *groups.slots[S].slot, columns, stored);
+    if constexpr (S < SHAPE.count) ConvertShapeSlot<SHAPE, S>(record, *groups.slots[S].slot, columns, stored);
 }
 
-template <GroupShape SHAPE, int... S>
+template <const GroupShape& SHAPE, int... S>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlots(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                               const U16* columns, U16* stored, Columns<S...>) {
     (ConvertShapeSlotAt<SHAPE, S>(record, groups, columns, stored), ...);
 }
 
-template <GroupShape SHAPE>
+template <const GroupShape& SHAPE>
 MESHJOBS_AVX512 void ConvertShapeGroups(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                         const uint8_t* from, int64_t in, int64_t wholeRows, uint8_t* to, int64_t out,
                                         int32_t count) {
@@ -459,7 +463,7 @@ bool HasShape(const ShapeSlot* planned, int count, const GroupShape& shape) {
     return true;
 }
 
-template <GroupShape... SHAPE>
+template <const GroupShape&... SHAPE>
 GroupsKernel ShapeKernelAmong(const ShapeSlot* planned, int count) {
     GroupsKernel kernel = nullptr;
     ((kernel = kernel == nullptr && HasShape(planned, count, SHAPE) ? ConvertShapeGroups<SHAPE> : kernel), ...);
