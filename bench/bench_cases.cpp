@@ -51,14 +51,17 @@ __attribute__((noinline)) void CopyBuffer(void* to, const void* from, size_t siz
 
 // ---------------------------------------------------------------- layouts
 
-constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset) {
-    return PackAttribute(dimension, format, offset);
+constexpr uint32_t Attr(uint32_t dimension, uint32_t format, uint32_t offset, uint32_t stream = 0) {
+    return PackAttribute(dimension, format, offset, stream);
 }
 constexpr uint32_t UNORM8 = 1, SNORM8 = 2, FLOAT16 = 3, FLOAT32 = 4;
 
 struct Layout {
     uint32_t slots[ATTRIBUTE_SLOT_COUNT];
     int32_t stride;
+    int32_t stride1 = 0;  // 0: every slot in stream 0, one buffer for both
+
+    int32_t VertexBytes() const { return stride + stride1; }
 };
 
 // position f32x3, normal f32x3, tangent f32x4, color unorm8x4, uv0 f32x2, uv1 f32x2
@@ -73,52 +76,37 @@ constexpr Layout COMPACT{{Attr(3, FLOAT32, 0), Attr(4, SNORM8, 12), Attr(4, SNOR
 constexpr Layout FLOATS{{Attr(3, FLOAT32, 0), Attr(3, FLOAT32, 12), Attr(4, FLOAT32, 24), Attr(4, FLOAT32, 40),
                          Attr(2, FLOAT32, 56), Attr(2, FLOAT32, 64)},
                         72};
+// The layouts the meshjobs tool converts between: position and directions in
+// stream 0, color and texture coordinates in stream 1; singles on the way in,
+// its compact layout on the way out.
+constexpr Layout TWO_STREAMS_FULL{{Attr(3, FLOAT32, 0), Attr(3, FLOAT32, 12), Attr(4, FLOAT32, 24),
+                                   Attr(4, FLOAT32, 0, 1), Attr(2, FLOAT32, 16, 1), Attr(2, FLOAT32, 24, 1)},
+                                  40,
+                                  32};
+constexpr Layout TWO_STREAMS_COMPACT{{Attr(3, FLOAT32, 0), Attr(4, SNORM8, 12), Attr(4, SNORM8, 16),
+                                      Attr(4, UNORM8, 0, 1), Attr(2, FLOAT16, 4, 1), Attr(2, FLOAT16, 8, 1)},
+                                     20,
+                                     12};
 
 struct ConversionCase {
     const char* name;
     const Layout* source;
     const Layout* destination;
+    bool rangeSweep;  // every range size, or one range and ranges of 256 alone
 };
 constexpr ConversionCase CONVERSIONS[] = {
-    {"full_to_compact", &FULL, &COMPACT},
-    {"copy", &FLOATS, &FLOATS},
-    {"compact_to_full", &COMPACT, &FULL},
+    {"full_to_compact", &FULL, &COMPACT, true},
+    {"copy", &FLOATS, &FLOATS, true},
+    {"compact_to_full", &COMPACT, &FULL, true},
+    {"two_streams", &TWO_STREAMS_FULL, &TWO_STREAMS_COMPACT, false},
 };
 
 float Uniform(std::mt19937& random, float low, float high) {
     return std::uniform_real_distribution<float>(low, high)(random);
 }
 
-void PutFloats(uint8_t* at, std::initializer_list<float> values) {
-    for (float value : values) std::memcpy(at, &value, 4), at += 4;
-}
-
-// Plausible vertices in the full or all-float layout; the compact source is
-// made from them by the job itself.
-void FillSource(std::vector<uint8_t>& bytes, const Layout& layout, int32_t vertices, std::mt19937& random) {
-    for (int32_t i = 0; i < vertices; ++i) {
-        uint8_t* v = bytes.data() + static_cast<size_t>(i) * layout.stride;
-        PutFloats(v, {Uniform(random, -100, 100), Uniform(random, -100, 100), Uniform(random, -100, 100)});
-        float n[3] = {Uniform(random, -1, 1), Uniform(random, -1, 1), Uniform(random, -1, 1)};
-        const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) + 1e-3f;
-        PutFloats(v + 12, {n[0] / length, n[1] / length, n[2] / length});
-        PutFloats(v + 24, {n[1] / length, -n[0] / length, 0.0f, (i & 1) ? 1.0f : -1.0f});
-        if (layout.stride == FULL.stride) {
-            const uint32_t color = random();
-            std::memcpy(v + 40, &color, 4);
-            PutFloats(v + 44, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
-                               Uniform(random, 0, 1)});
-        } else {
-            PutFloats(v + 40, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
-                               Uniform(random, 0, 1)});
-            PutFloats(v + 56, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1),
-                               Uniform(random, 0, 1)});
-        }
-    }
-}
-
-// One conversion: its buffers and the record over them. Both streams of each
-// side are one buffer.
+// One conversion: its buffers and the record over them. A layout with one
+// stream has one buffer per side, which both stream views show.
 struct ConversionData {
     host::ConversionBuffers buffers;
     std::vector<uint8_t>& source = buffers.sourceStreams[0].elements;
@@ -126,8 +114,10 @@ struct ConversionData {
     std::unique_ptr<ConvertVertexLayoutRecord> record;
 
     ConversionData(const Layout& from, const Layout& to, int32_t count) {
-        source.resize(static_cast<size_t>(count) * from.stride);
-        destination.resize(static_cast<size_t>(count) * to.stride);
+        for (int s = 0; s < 2; ++s) {
+            buffers.sourceStreams[s].elements.resize(static_cast<size_t>(count) * (s ? from.stride1 : from.stride));
+            buffers.destinationStreams[s].elements.resize(static_cast<size_t>(count) * (s ? to.stride1 : to.stride));
+        }
         buffers.sourceAttributes.elements.assign(from.slots, from.slots + ATTRIBUTE_SLOT_COUNT);
         buffers.destinationAttributes.elements.assign(to.slots, to.slots + ATTRIBUTE_SLOT_COUNT);
         // A turn about z, a scale and a shift: nothing the job could skip.
@@ -140,13 +130,47 @@ struct ConversionData {
         auto& n = buffers.normalMatrix.columns;
         n[0][0] = c, n[0][1] = -s, n[1][0] = s, n[1][1] = c, n[2][2] = 1, n[3][3] = 1;
         buffers.texCoordScaleOffsetA = {0.5f, 0.5f, 0.25f, 0.125f};
-        buffers.sourceStrides = {from.stride, from.stride};
-        buffers.destinationStrides = {to.stride, to.stride};
+        buffers.sourceStrides = {from.stride, from.stride1 ? from.stride1 : from.stride};
+        buffers.destinationStrides = {to.stride, to.stride1 ? to.stride1 : to.stride};
         record = buffers.Record();
-        record->sourceStream1 = record->sourceStream0;
-        record->destinationStream1 = record->destinationStream0;
+        if (from.stride1 == 0) record->sourceStream1 = record->sourceStream0;
+        if (to.stride1 == 0) record->destinationStream1 = record->destinationStream0;
+    }
+
+    uint8_t* SourceVertex(int stream, int32_t i) {
+        const ArrayView<uint8_t>& view = stream ? record->sourceStream1 : record->sourceStream0;
+        return view.data + static_cast<size_t>(i) * (stream ? record->sourceStride1 : record->sourceStride0);
+    }
+    size_t SourceBytes() const {
+        return buffers.sourceStreams[0].elements.size() + buffers.sourceStreams[1].elements.size();
     }
 };
+
+// Plausible vertices in a source layout of singles (colors may be bytes),
+// each attribute where the layout's descriptor puts it; compact sources are
+// made from these by the job itself.
+void FillSource(ConversionData& data, const Layout& layout, int32_t vertices, std::mt19937& random) {
+    for (int32_t i = 0; i < vertices; ++i) {
+        auto put = [&](int slot, std::initializer_list<float> values) {
+            const uint32_t descriptor = layout.slots[slot];
+            uint8_t* at = data.SourceVertex(descriptor >> 24, i) + (descriptor >> 16 & 0xFFu);
+            if ((descriptor >> 8 & 0xFFu) == UNORM8) {
+                const uint32_t bytes = random();
+                std::memcpy(at, &bytes, 4);
+                return;
+            }
+            const size_t count = std::min<size_t>(descriptor & 0xFFu, values.size());
+            for (size_t k = 0; k < count; ++k) std::memcpy(at + 4 * k, values.begin() + k, 4);
+        };
+        put(0, {Uniform(random, -100, 100), Uniform(random, -100, 100), Uniform(random, -100, 100)});
+        float n[3] = {Uniform(random, -1, 1), Uniform(random, -1, 1), Uniform(random, -1, 1)};
+        const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) + 1e-3f;
+        put(1, {n[0] / length, n[1] / length, n[2] / length});
+        put(2, {n[1] / length, -n[0] / length, 0.0f, (i & 1) ? 1.0f : -1.0f});
+        for (int slot = 3; slot < 6; ++slot)
+            put(slot, {Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1), Uniform(random, 0, 1)});
+    }
+}
 
 std::unique_ptr<ConversionData> MakeConversion(const ConversionCase& kind, int32_t vertices) {
     std::mt19937 random(7);
@@ -154,11 +178,11 @@ std::unique_ptr<ConversionData> MakeConversion(const ConversionCase& kind, int32
     if (kind.source == &COMPACT) {
         // Compact sources come from the job itself: full → compact.
         ConversionData full(FULL, COMPACT, vertices);
-        FillSource(full.source, FULL, vertices, random);
+        FillSource(full, FULL, vertices, random);
         Workers(1).Run(*full.record, vertices);
         data->source = full.destination;
     } else {
-        FillSource(data->source, *kind.source, vertices, random);
+        FillSource(*data, *kind.source, vertices, random);
     }
     return data;
 }
@@ -178,11 +202,11 @@ void ConversionBenchmark(benchmark::State& state, const ConversionCase& kind, in
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * vertices);
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data->source.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(data->SourceBytes()));
 }
 
 void SourceCopyBenchmark(benchmark::State& state, const Layout& source, int32_t vertices) {
-    std::vector<uint8_t> from(static_cast<size_t>(vertices) * source.stride, 1), to(from.size() + 64);
+    std::vector<uint8_t> from(static_cast<size_t>(vertices) * source.VertexBytes(), 1), to(from.size() + 64);
     for (auto _ : state) CopyBuffer(to.data() + 64, from.data(), from.size());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(from.size()));
 }
@@ -190,7 +214,7 @@ void SourceCopyBenchmark(benchmark::State& state, const Layout& source, int32_t 
 // The copy of the larger side, source or destination: what a conversion
 // that only moved its bytes would cost.
 void LargerCopyBenchmark(benchmark::State& state, const ConversionCase& kind, int32_t vertices) {
-    const size_t stride = std::max(kind.source->stride, kind.destination->stride);
+    const size_t stride = std::max(kind.source->VertexBytes(), kind.destination->VertexBytes());
     std::vector<uint8_t> from(static_cast<size_t>(vertices) * stride, 1), to(from.size() + 64);
     for (auto _ : state) CopyBuffer(to.data() + 64, from.data(), from.size());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(from.size()));
@@ -514,7 +538,7 @@ void RegisterCases(int parallel) {
             const std::string larger = Name({"memcpy_larger", kind.name, count});
             add(larger, [&kind, vertices](benchmark::State& state) { LargerCopyBenchmark(state, kind, vertices); });
             for (int32_t batch : {0, 64, 256, 4096, 65536}) {
-                if (batch >= vertices) continue;
+                if (batch >= vertices || (!kind.rangeSweep && batch != 0)) continue;
                 const std::string range = batch ? std::to_string(batch) : "all";
                 add(Name({"convert", kind.name, count, "range:" + range}), [&kind, vertices, batch](benchmark::State& s) {
                     ConversionBenchmark(s, kind, vertices, 1, batch);
@@ -525,7 +549,7 @@ void RegisterCases(int parallel) {
                     Name({"convert", kind.name, count, "range:all"}), larger, largerLimit);
             Compare(Name({"convert", kind.name, count}) + " ranges of 256 vs memcpy larger", one, larger, largerLimit);
             for (int32_t batch : {0, 64, 4096, 65536})
-                if (batch < vertices) {
+                if (batch < vertices && (kind.rangeSweep || batch == 0)) {
                     const std::string range = batch ? std::to_string(batch) : "all";
                     Compare(Name({"convert", kind.name, count}) + " range:" + range + " vs range:256",
                             Name({"convert", kind.name, count, "range:" + range}), one, batch == 64 ? 0 : 1.15);
