@@ -182,6 +182,22 @@ struct Scenario {
                 record.sourceStream0.rangeMax = record.sourceStream0.length - 1;
                 record.sourceStream1 = record.sourceStream0;
             }
+            // As the meshjobs tool lays them out: color and texture
+            // coordinates in a stream 1 of their own, and now and then no
+            // tangent, which leaves stream 0 the position and the directions.
+            if (chance(40)) {
+                for (int k = COLOR_SLOT; k < 6; ++k) sourceLayout[k] |= 1u << 24, destinationLayout[k] |= 1u << 24;
+                if (chance(40)) sourceLayout[TANGENT_SLOT] = destinationLayout[TANGENT_SLOT] = 0;
+                const int32_t quarter = ARENA_BYTES / 4;
+                vertices = std::min(vertices, quarter / std::max(record.sourceStride0, record.destinationStride0));
+                ArrayView<uint8_t>* const streams[] = {&record.sourceStream0, &record.sourceStream1,
+                                                       &record.destinationStream0, &record.destinationStream1};
+                for (int s = 0; s < 4; ++s) {
+                    streams[s]->data = arena.data() + s * quarter;
+                    streams[s]->length = quarter;
+                    streams[s]->rangeMax = quarter - 1;
+                }
+            }
         } else if (chance(25)) {
             // Packed layouts of random plain formats on separate streams, long
             // enough for every per-slot kernel and its table, with the

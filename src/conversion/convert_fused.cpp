@@ -409,6 +409,20 @@ constexpr GroupShape COMPACT_TO_FULL{6,
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 6, 11, 2, false},
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 7, 13, 2, false}}};
 
+// The first `count` slots of a shape. Layouts that keep the color and the
+// texture coordinates in stream 1, as the meshjobs tool's do, group the
+// position and the directions alone, or the position and the normal where a
+// mesh has no tangents.
+constexpr GroupShape Leading(const GroupShape& shape, int count) {
+    GroupShape leading = shape;
+    leading.count = count;
+    return leading;
+}
+constexpr GroupShape FULL_TO_COMPACT_DIRECTIONS = Leading(FULL_TO_COMPACT, 3);
+constexpr GroupShape FULL_TO_COMPACT_NORMAL = Leading(FULL_TO_COMPACT, 2);
+constexpr GroupShape COMPACT_TO_FULL_DIRECTIONS = Leading(COMPACT_TO_FULL, 3);
+constexpr GroupShape COMPACT_TO_FULL_NORMAL = Leading(COMPACT_TO_FULL, 2);
+
 // The shapes go by reference to the constants above: a shape passed as a
 // value would make the compiler emit an object for it, which one compiler
 // exports from the library.
@@ -483,7 +497,8 @@ GroupsKernel ShapeKernelFor(const GroupPlan& groups) {
         planned[s].words = slot.words;
         planned[s].copies = slot.kernel == CopySlot16;
     }
-    return ShapeKernelAmong<FULL_TO_COMPACT, COMPACT_TO_FULL>(planned, groups.count);
+    return ShapeKernelAmong<FULL_TO_COMPACT, COMPACT_TO_FULL, FULL_TO_COMPACT_DIRECTIONS, COMPACT_TO_FULL_DIRECTIONS,
+                            FULL_TO_COMPACT_NORMAL, COMPACT_TO_FULL_NORMAL>(planned, groups.count);
 }
 
 // `wholeRows`: how many leading vertices have all 64 bytes from their base
