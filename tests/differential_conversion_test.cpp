@@ -186,8 +186,26 @@ struct Scenario {
             // coordinates in a stream 1 of their own, and now and then no
             // tangent, which leaves stream 0 the position and the directions.
             if (chance(40)) {
-                for (int k = COLOR_SLOT; k < 6; ++k) sourceLayout[k] |= 1u << 24, destinationLayout[k] |= 1u << 24;
+                // Stream 1 packed from its start, the color in singles on the full side.
+                auto toStream1 = [&](std::vector<uint32_t>& layout) {
+                    if (layout == full)
+                        layout = {layout[0], layout[1], layout[2], attribute(4, 4, 0), attribute(2, 4, 16),
+                                  attribute(2, 4, 24), 0, 0, 0, 0, 0, 0};
+                    const uint32_t start = layout[COLOR_SLOT] & 0xFF0000u;
+                    for (int k = COLOR_SLOT; k < 6; ++k) layout[k] = (layout[k] - start) | 1u << 24;
+                };
+                toStream1(sourceLayout);
+                toStream1(destinationLayout);
                 if (chance(40)) sourceLayout[TANGENT_SLOT] = destinationLayout[TANGENT_SLOT] = 0;
+                if (chance(30)) sourceLayout[5] = destinationLayout[5] = 0;
+                if (chance(30)) {
+                    sourceLayout[COLOR_SLOT] = destinationLayout[COLOR_SLOT] = 0;
+                    for (auto* layout : {&sourceLayout, &destinationLayout}) {
+                        const uint32_t start = (*layout)[4] & 0xFF0000u;
+                        for (int k = 4; k < 6; ++k)
+                            if ((*layout)[k] != 0) (*layout)[k] -= start;
+                    }
+                }
                 const int32_t quarter = ARENA_BYTES / 4;
                 vertices = std::min(vertices, quarter / std::max(record.sourceStride0, record.destinationStride0));
                 ArrayView<uint8_t>* const streams[] = {&record.sourceStream0, &record.sourceStream1,
@@ -196,6 +214,11 @@ struct Scenario {
                     streams[s]->data = arena.data() + s * quarter;
                     streams[s]->length = quarter;
                     streams[s]->rangeMax = quarter - 1;
+                }
+                // Now and then stream 1 ends inside its last vertex.
+                if (chance(30)) {
+                    record.sourceStream1.length = (vertices - 1) * record.sourceStride1 + 4 + below(28);
+                    record.sourceStream1.rangeMax = record.sourceStream1.length - 1;
                 }
             }
         } else if (chance(25)) {

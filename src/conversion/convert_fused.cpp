@@ -1,6 +1,7 @@
 // The conversion's range loop for stores that are apart, on sixteen lanes:
-// sixteen vertices at a time in stream order. Each vertex's first 64 source
-// bytes come in with one masked load, a transpose turns the sixteen rows into
+// sixteen vertices at a time in stream order, each stream's slots in groups
+// of their own. Each vertex's first 64 source bytes in the stream come in
+// with one masked load, a transpose turns the sixteen rows into
 // one vector per word, every slot whose words lie among those sixteen is
 // converted in registers by a kernel fixed to its kind and formats, and the
 // transposed results go out with one masked store per vertex. Slots that do
@@ -124,7 +125,6 @@ struct GroupPlan {
     GroupsKernel shapeKernel = nullptr;  // the slots make one of the known shapes
     int count = 0;
     uint32_t slotBits = 0;  // bit k for slot k
-    bool everySlot = false;  // every active slot is among them
     uint16_t loadMask = 0, storeMask = 0;
 };
 
@@ -160,14 +160,16 @@ MESHJOBS_AVX512 bool StoresWordUnchanged(const ConvertVertexLayoutRecord& record
 
 GroupsKernel ShapeKernelFor(const GroupPlan& groups);
 
-MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, const RangePlan& plan) {
+// The groups of one stream: its slots that load from and store to that
+// stream, in whole words.
+MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, const RangePlan& plan, bool stream1) {
     GroupPlan groups;
     for (int i = 0; i < plan.activeCount; ++i) {
         const int k = plan.active[i];
         const SlotPlan& slot = plan.slots[k];
-        // Stream 0 on both sides, whole words.
         const bool loads = slot.load && !slot.marker;
-        if (slot.stream1Target || (loads && slot.stream1Source) || slot.targetOffset % 4 != 0) continue;
+        if (slot.stream1Target != stream1 || (loads && slot.stream1Source != stream1) || slot.targetOffset % 4 != 0)
+            continue;
         const int targetWord = static_cast<int>(slot.targetOffset / 4), words = slot.byteCount / 4;
         if (targetWord + words > ROW_WORDS) continue;
         const int sourceWord = static_cast<int>(slot.sourceOffset / 4);
@@ -180,8 +182,10 @@ MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, co
         groups.loadMask |= static_cast<uint16_t>(((1u << read) - 1u) << (loads ? sourceWord : 0));
         groups.storeMask |= static_cast<uint16_t>(((1u << words) - 1u) << targetWord);
     }
-    groups.everySlot = groups.count == plan.activeCount;
     if (groups.loadMask != 0) groups.shapeKernel = ShapeKernelFor(groups);
+    // Stream 1's slots take the pass loop no faster than they run slot by
+    // slot, so they are grouped only where a shape serves them.
+    if (stream1 && groups.shapeKernel == nullptr) return GroupPlan{};
     return groups;
 }
 
@@ -409,6 +413,18 @@ constexpr GroupShape COMPACT_TO_FULL{6,
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 6, 11, 2, false},
                                       {SlotKind::TexCoord, FORMAT_FLOAT16, FORMAT_FLOAT32, 7, 13, 2, false}}};
 
+// A color and texture coordinates in singles, to an 8-bit color and halves:
+// stream 1 of the meshjobs tool's layouts; and the texture coordinates alone,
+// for meshes without colors.
+constexpr GroupShape COLOR_AND_TEX_COORDS_TO_COMPACT{
+    3,
+    {{SlotKind::Color, FORMAT_FLOAT32, FORMAT_UNORM8, 0, 0, 1, false},
+     {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 4, 1, 1, false},
+     {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 6, 2, 1, false}}};
+constexpr GroupShape TEX_COORDS_TO_COMPACT{2,
+                                           {{SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 0, 0, 1, false},
+                                            {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 2, 1, 1, false}}};
+
 // The first `count` slots of a shape. Layouts that keep the color and the
 // texture coordinates in stream 1, as the meshjobs tool's do, group the
 // position and the directions alone, or the position and the normal where a
@@ -422,6 +438,7 @@ constexpr GroupShape FULL_TO_COMPACT_DIRECTIONS = Leading(FULL_TO_COMPACT, 3);
 constexpr GroupShape FULL_TO_COMPACT_NORMAL = Leading(FULL_TO_COMPACT, 2);
 constexpr GroupShape COMPACT_TO_FULL_DIRECTIONS = Leading(COMPACT_TO_FULL, 3);
 constexpr GroupShape COMPACT_TO_FULL_NORMAL = Leading(COMPACT_TO_FULL, 2);
+constexpr GroupShape TEX_COORD_TO_COMPACT = Leading(TEX_COORDS_TO_COMPACT, 1);
 
 // The shapes go by reference to the constants above: a shape passed as a
 // value would make the compiler emit an object for it, which one compiler
@@ -498,7 +515,8 @@ GroupsKernel ShapeKernelFor(const GroupPlan& groups) {
         planned[s].copies = slot.kernel == CopySlot16;
     }
     return ShapeKernelAmong<FULL_TO_COMPACT, COMPACT_TO_FULL, FULL_TO_COMPACT_DIRECTIONS, COMPACT_TO_FULL_DIRECTIONS,
-                            FULL_TO_COMPACT_NORMAL, COMPACT_TO_FULL_NORMAL>(planned, groups.count);
+                            FULL_TO_COMPACT_NORMAL, COMPACT_TO_FULL_NORMAL, COLOR_AND_TEX_COORDS_TO_COMPACT,
+                            TEX_COORDS_TO_COMPACT, TEX_COORD_TO_COMPACT>(planned, groups.count);
 }
 
 // `wholeRows`: how many leading vertices have all 64 bytes from their base
@@ -548,51 +566,72 @@ MESHJOBS_AVX512 void ConvertGroups(const ConvertVertexLayoutRecord& record, cons
     }
 }
 
+// Where one stream's groups load and store, and how many leading vertices of
+// the range they take: those whose loaded words all lie in the stream
+// (`whole` counts 16-byte loads, which may reach past a vertex's last word).
+// `wholeRows` of them have all 64 bytes from their base in the stream; those
+// load whole.
+struct GroupRun {
+    const uint8_t* source = nullptr;
+    int64_t in = 0, wholeRows = 0;
+    uint8_t* target = nullptr;
+    int64_t out = 0;
+    int32_t grouped = 0;
+};
+
+GroupRun RunOf(const ArrayView<uint8_t>& stream, const RangePlan& plan, const GroupPlan& groups, const SlotWalk* walks,
+               int32_t count, int32_t whole) {
+    GroupRun run;
+    if (groups.count == 0) return run;
+    // The vertex bases, from the walks of the grouped slots, which start at
+    // their own offsets from them.
+    for (int s = 0; s < groups.count && run.source == nullptr; ++s) {
+        const GroupSlot& slot = groups.slots[s];
+        const SlotWalk& walk = walks[slot.slot - plan.slots];
+        if (slot.slot->load && !slot.slot->marker) run.source = walk.load - 4 * slot.sourceWord, run.in = walk.loadStep;
+    }
+    int64_t fitRows = run.source == nullptr ? count : whole;
+    if (run.source != nullptr && run.in >= 0 && run.source >= stream.data) {
+        const int64_t length = stream.length > 0 ? stream.length : 0;
+        const int64_t left = stream.data + length - run.source;
+        const int64_t reach = 4 * (32 - __builtin_clz(groups.loadMask));
+        fitRows = left < reach ? 0 : run.in == 0 ? count : (left - reach) / run.in + 1;
+        run.wholeRows = left < 64 ? 0 : run.in == 0 ? count : (left - 64) / run.in + 1;
+    }
+    run.grouped = static_cast<int32_t>(fitRows < count ? fitRows : count) / GROUP * GROUP;
+    const SlotWalk& first = walks[groups.slots[0].slot - plan.slots];
+    run.target = first.store - groups.slots[0].slot->targetOffset;
+    run.out = first.storeStep;
+    return run;
+}
+
 }  // namespace
 
 MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record, const RangePlan& plan,
                                          const SlotWalk* walks, int32_t count, int32_t whole) {
     // Planned once per plan: the ranges of a job that reuse the plan reuse
-    // its groups.
-    static_assert(sizeof(GroupPlan) <= sizeof plan.kernelPlan.bytes && alignof(GroupPlan) <= 16);
+    // its groups, one plan per stream.
+    typedef GroupPlan StreamGroups[2];
+    static_assert(sizeof(StreamGroups) <= sizeof plan.kernelPlan.bytes && alignof(GroupPlan) <= 16);
     if (!plan.kernelPlan.made) {
-        const GroupPlan made = PlanGroups(record, plan);
-        __builtin_memcpy(plan.kernelPlan.bytes, &made, sizeof made);  // creates the plan in the bytes
+        const GroupPlan made[2] = {PlanGroups(record, plan, false), PlanGroups(record, plan, true)};
+        __builtin_memcpy(plan.kernelPlan.bytes, &made, sizeof made);  // creates the plans in the bytes
         plan.kernelPlan.made = true;
     }
-    const GroupPlan& groups = *reinterpret_cast<const GroupPlan*>(plan.kernelPlan.bytes);
-    // The vertex bases, from the walks of the grouped slots, which start at
-    // their own offsets from them.
-    const uint8_t* source = nullptr;
-    int64_t in = 0;
-    for (int s = 0; s < groups.count && source == nullptr; ++s) {
-        const GroupSlot& slot = groups.slots[s];
-        const SlotWalk& walk = walks[slot.slot - plan.slots];
-        if (slot.slot->load && !slot.slot->marker) source = walk.load - 4 * slot.sourceWord, in = walk.loadStep;
-    }
-    // The groups take the vertices whose loaded words all lie in the stream
-    // (`whole` counts 16-byte loads, which may reach past a vertex's last
-    // word); those whose 64 bytes do load whole.
-    int64_t fitRows = source == nullptr ? count : whole, wholeRows = 0;
-    if (source != nullptr && in >= 0 && source >= record.sourceStream0.data) {
-        const int64_t length = record.sourceStream0.length > 0 ? record.sourceStream0.length : 0;
-        const int64_t left = record.sourceStream0.data + length - source;
-        const int64_t reach = 4 * (32 - __builtin_clz(groups.loadMask));
-        fitRows = left < reach ? 0 : in == 0 ? count : (left - reach) / in + 1;
-        wholeRows = left < 64 ? 0 : in == 0 ? count : (left - 64) / in + 1;
-    }
-    const int32_t grouped =
-        groups.count == 0 ? 0 : static_cast<int32_t>(fitRows < count ? fitRows : count) / GROUP * GROUP;
-    uint8_t* target = nullptr;
-    int64_t out = 0;
-    if (groups.count > 0) {
-        const SlotWalk& first = walks[groups.slots[0].slot - plan.slots];
-        target = first.store - groups.slots[0].slot->targetOffset;
-        out = first.storeStep;
-    }
+    const GroupPlan* const groups = reinterpret_cast<const GroupPlan*>(plan.kernelPlan.bytes);
+    const GroupRun runs[2] = {RunOf(record.sourceStream0, plan, groups[0], walks, count, whole),
+                              RunOf(record.sourceStream1, plan, groups[1], walks, count, whole)};
+    // The streams' groups take the same leading vertices.
+    int32_t grouped = count;
+    for (int s = 0; s < 2; ++s)
+        if (groups[s].count > 0 && runs[s].grouped < grouped) grouped = runs[s].grouped;
+    const uint32_t groupedSlots = grouped > 0 ? groups[0].slotBits | groups[1].slotBits : 0;
 
-    if (grouped == count && groups.everySlot) {
-        ConvertGroups(record, groups, source, in, wholeRows, target, out, count);
+    if (grouped == count && groups[0].count + groups[1].count == plan.activeCount) {
+        for (int s = 0; s < 2; ++s)
+            if (groups[s].count > 0)
+                ConvertGroups(record, groups[s], runs[s].source, runs[s].in, runs[s].wholeRows, runs[s].target,
+                              runs[s].out, count);
         return;
     }
     // Pieces that stay in cache between the passes of the other slots.
@@ -608,9 +647,13 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
         }
         // The grouped slots' stores go last: a widened store of another slot
         // (SlotPlan::wideByteCount) may reach into their bytes.
-        RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groups.slotBits, pieceGrouped);
-        ConvertGroups(record, groups, source != nullptr ? source + done * in : nullptr, in, wholeRows - done,
-                      target + done * out, out, pieceGrouped);
+        RunSlotsApartAvx2From(record, plan, piece, n, pieceWhole, groupedSlots, pieceGrouped);
+        for (int s = 0; s < 2; ++s) {
+            const GroupRun& run = runs[s];
+            if (groups[s].count > 0)
+                ConvertGroups(record, groups[s], run.source != nullptr ? run.source + done * run.in : nullptr, run.in,
+                              run.wholeRows - done, run.target + done * run.out, run.out, pieceGrouped);
+        }
     }
 }
 

@@ -38,7 +38,7 @@ struct Span {
 // of slots), kept with the plan: ranges that reuse the plan skip the work.
 struct KernelPlan {
     bool made;
-    alignas(16) unsigned char bytes[512];
+    alignas(16) unsigned char bytes[1024];
 };
 
 struct RangePlan {
