@@ -186,11 +186,17 @@ struct Scenario {
             // coordinates in a stream 1 of their own, and now and then no
             // tangent, which leaves stream 0 the position and the directions.
             if (chance(40)) {
-                // Stream 1 packed from its start, the color in singles on the full side.
+                // Stream 1 packed from its start, the color in singles on the
+                // full side, the texture coordinates sometimes kept in singles
+                // on the compact side (the tool's glTF layout).
+                const bool gltf = chance(50);
                 auto toStream1 = [&](std::vector<uint32_t>& layout) {
                     if (layout == full)
                         layout = {layout[0], layout[1], layout[2], attribute(4, 4, 0), attribute(2, 4, 16),
                                   attribute(2, 4, 24), 0, 0, 0, 0, 0, 0};
+                    if (layout == compact && gltf)
+                        layout = {layout[0], layout[1], layout[2], attribute(4, 1, 0), attribute(2, 4, 4),
+                                  attribute(2, 4, 12), 0, 0, 0, 0, 0, 0};
                     const uint32_t start = layout[COLOR_SLOT] & 0xFF0000u;
                     for (int k = COLOR_SLOT; k < 6; ++k) layout[k] = (layout[k] - start) | 1u << 24;
                 };

@@ -424,6 +424,16 @@ constexpr GroupShape COLOR_AND_TEX_COORDS_TO_COMPACT{
 constexpr GroupShape TEX_COORDS_TO_COMPACT{2,
                                            {{SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 0, 0, 1, false},
                                             {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT16, 2, 1, 1, false}}};
+// The same with the texture coordinates kept in singles, as the tool's glTF
+// layout keeps them.
+constexpr GroupShape COLOR_AND_TEX_COORDS_TO_GLTF{
+    3,
+    {{SlotKind::Color, FORMAT_FLOAT32, FORMAT_UNORM8, 0, 0, 1, false},
+     {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT32, 4, 1, 2, false},
+     {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT32, 6, 3, 2, false}}};
+constexpr GroupShape TEX_COORDS_TO_GLTF{2,
+                                        {{SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT32, 0, 0, 2, false},
+                                         {SlotKind::TexCoord, FORMAT_FLOAT32, FORMAT_FLOAT32, 2, 2, 2, false}}};
 
 // The first `count` slots of a shape. Layouts that keep the color and the
 // texture coordinates in stream 1, as the meshjobs tool's do, group the
@@ -439,6 +449,7 @@ constexpr GroupShape FULL_TO_COMPACT_NORMAL = Leading(FULL_TO_COMPACT, 2);
 constexpr GroupShape COMPACT_TO_FULL_DIRECTIONS = Leading(COMPACT_TO_FULL, 3);
 constexpr GroupShape COMPACT_TO_FULL_NORMAL = Leading(COMPACT_TO_FULL, 2);
 constexpr GroupShape TEX_COORD_TO_COMPACT = Leading(TEX_COORDS_TO_COMPACT, 1);
+constexpr GroupShape TEX_COORD_TO_GLTF = Leading(TEX_COORDS_TO_GLTF, 1);
 
 // The shapes go by reference to the constants above: a shape passed as a
 // value would make the compiler emit an object for it, which one compiler
@@ -516,7 +527,8 @@ GroupsKernel ShapeKernelFor(const GroupPlan& groups) {
     }
     return ShapeKernelAmong<FULL_TO_COMPACT, COMPACT_TO_FULL, FULL_TO_COMPACT_DIRECTIONS, COMPACT_TO_FULL_DIRECTIONS,
                             FULL_TO_COMPACT_NORMAL, COMPACT_TO_FULL_NORMAL, COLOR_AND_TEX_COORDS_TO_COMPACT,
-                            TEX_COORDS_TO_COMPACT, TEX_COORD_TO_COMPACT>(planned, groups.count);
+                            TEX_COORDS_TO_COMPACT, TEX_COORD_TO_COMPACT, COLOR_AND_TEX_COORDS_TO_GLTF,
+                            TEX_COORDS_TO_GLTF, TEX_COORD_TO_GLTF>(planned, groups.count);
 }
 
 // `wholeRows`: how many leading vertices have all 64 bytes from their base
