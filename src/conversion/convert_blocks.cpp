@@ -1,9 +1,11 @@
-// The conversion's range loop for stores that may overlap: blocks of four
-// vertices, each slot decoded, transformed and encoded across the four in
-// vector lanes, then stored vertex by vertex and slot by slot in the
-// per-vertex order, so overlapping stores leave the same bytes. What a block
-// reorders is loads before stores, which is why the plan makes sure no store
-// reaches anything read later.
+// The conversion's range loop for short ranges and for stores that may
+// overlap: blocks of four vertices, each slot decoded, transformed and
+// encoded across the four in vector lanes. What a block reorders is loads
+// before stores, which is why the plan makes sure no store reaches anything
+// read later. Where the stores of different vertices share no byte, each
+// slot stores its four vertices at once; otherwise every vertex is stored
+// slot by slot in the per-vertex order, so overlapping stores leave the
+// same bytes.
 #include "conversion/lane_math.h"
 #include "conversion/range_loops.h"
 
@@ -14,7 +16,7 @@ using namespace lanes;
 
 template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const VertexBases* bases, int live) {
+                                          const VertexBases* bases, int live) {
     const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
     return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases, live) : WordLanes<4>{});
 }
@@ -29,11 +31,42 @@ inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
     }
 }
 
+// One slot's stores for the live vertices of a block, words still one
+// component per vector.
+MESHJOBS_INLINE void StoreSlotLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
+                                    const VertexBases& firstBases, int live, WordLanes<4> words) {
+    uint8_t* const to = (slot.stream1Target ? record.destinationStream1.data + firstBases.destination1
+                                            : record.destinationStream0.data + firstBases.destination0) +
+                        slot.targetOffset;
+    const int64_t step = slot.stream1Target ? record.destinationStride1 : record.destinationStride0;
+    if (slot.byteCount == 4) {
+        // Lane k of the first word is vertex k's whole store: no transpose.
+        for (int lane = 0; lane < live; ++lane) {
+            const uint32_t word = words.w[0][lane];
+            __builtin_memcpy(to + lane * step, &word, 4);
+        }
+        return;
+    }
+    Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
+    switch (slot.byteCount) {
+        case 8:
+            for (int lane = 0; lane < live; ++lane) StoreWords<8>(to + lane * step, words.w[lane]);
+            break;
+        case 12:
+            for (int lane = 0; lane < live; ++lane) StoreWords<12>(to + lane * step, words.w[lane]);
+            break;
+        default:
+            for (int lane = 0; lane < live; ++lane) StoreWords<16>(to + lane * step, words.w[lane]);
+            break;
+    }
+}
+
 template <KernelSet SET>
 MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
                                    int32_t end) {
     const int* const active = plan.active;
     const int activeCount = plan.activeCount;
+    const bool verticesApart = VerticesStoreApart(record, plan, begin, end);
 
     for (int32_t first = begin; first < end; first += LANES) {
         // A short last block repeats its last vertex in the spare lanes; they
@@ -43,6 +76,13 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
 
+        if (verticesApart) {
+            for (int a = 0; a < activeCount; ++a) {
+                const SlotPlan& slot = plan.slots[active[a]];
+                StoreSlotLanes(record, slot, bases[0], live, ConvertLanes<SET>(record, slot, bases, live));
+            }
+            continue;
+        }
         WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
         for (int a = 0; a < activeCount; ++a) {
             WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], bases, live);
@@ -60,7 +100,6 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
     }
 }
 
-
 }  // namespace
 
 void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
@@ -74,6 +113,5 @@ __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexL
     ConvertBlocks<KernelSet::Avx2F16c>(record, plan, begin, end);
 }
 #endif
-
 
 }  // namespace meshjobs

@@ -204,6 +204,25 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
     return true;
 }
 
+bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+    // Neighbouring vertices: a step at least the footprint keeps them apart.
+    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
+    for (int t = 0; t < 2; ++t) {
+        const int64_t step = destinationSteps[t] < 0 ? -destinationSteps[t] : destinationSteps[t];
+        if (!plan.stores[t].Empty() && end - begin > 1 && step < plan.stores[t].high - plan.stores[t].low) return false;
+    }
+    // The two streams' whole written spans apart.
+    if (plan.stores[0].Empty() || plan.stores[1].Empty()) return true;
+    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
+    const int64_t low0 = Lower(first.destination0, last.destination0) + plan.stores[0].low;
+    const int64_t high0 = Higher(first.destination0, last.destination0) + plan.stores[0].high;
+    const int64_t low1 = Lower(first.destination1, last.destination1) + plan.stores[1].low;
+    const int64_t high1 = Higher(first.destination1, last.destination1) + plan.stores[1].high;
+    ByteSpan a, b;
+    return SpanOf(record.destinationStream0.data, low0, high0 - low0, a) &&
+           SpanOf(record.destinationStream1.data, low1, high1 - low1, b) && !Overlap(a, b);
+}
+
 bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, int32_t begin, int32_t end,
                       SlotWalk* walks, int32_t& wholeCount) {
     if (!plan.apartPlanned) PlanStoresApart(plan);
@@ -257,22 +276,7 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, 
         walk.storeStep = destinationSteps[t];
     }
 
-    // Neighbouring vertices: a step at least the footprint keeps them apart.
-    for (int t = 0; t < 2; ++t) {
-        const int64_t step = destinationSteps[t] < 0 ? -destinationSteps[t] : destinationSteps[t];
-        if (!plan.stores[t].Empty() && end - begin > 1 && step < plan.stores[t].high - plan.stores[t].low) return false;
-    }
-    // The two streams' whole written spans apart.
-    if (!plan.stores[0].Empty() && !plan.stores[1].Empty()) {
-        const int64_t low0 = Lower(first.destination0, last.destination0) + plan.stores[0].low;
-        const int64_t high0 = Higher(first.destination0, last.destination0) + plan.stores[0].high;
-        const int64_t low1 = Lower(first.destination1, last.destination1) + plan.stores[1].low;
-        const int64_t high1 = Higher(first.destination1, last.destination1) + plan.stores[1].high;
-        ByteSpan a, b;
-        if (!SpanOf(record.destinationStream0.data, low0, high0 - low0, a) ||
-            !SpanOf(record.destinationStream1.data, low1, high1 - low1, b) || Overlap(a, b))
-            return false;
-    }
+    if (!VerticesStoreApart(record, plan, begin, end)) return false;
     wholeCount = static_cast<int32_t>(whole);
     return true;
 }

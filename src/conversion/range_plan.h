@@ -85,6 +85,11 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
 // reach what the range reads afterwards.
 bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
 
+// No store of one vertex in [begin, end) shares a byte with a store of
+// another: the stores of different slots may then go out slot by slot
+// instead of vertex by vertex.
+bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+
 // A slot's loads and stores as pointers that step by a fixed stride.
 struct SlotWalk {
     const uint8_t* load;
