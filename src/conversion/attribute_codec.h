@@ -180,6 +180,11 @@ inline RawWords LoadWords(const ArrayView<uint8_t>& stream, int64_t byteOffset) 
     return words;
 }
 
+// The highest byte offset from which LoadWords finds four whole words.
+inline int64_t LastWholeLoad(const ArrayView<uint8_t>& stream) {
+    return (((stream.length > 0 ? stream.length : 0) >> 2) - 4) * 4 + 3;
+}
+
 inline AttributeValue DecodeValue(const RawWords& words, uint32_t formatByte) {
     AttributeValue value;
     switch (ClampFormat(formatByte, FORMAT_UNORM8)) {

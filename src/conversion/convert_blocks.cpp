@@ -16,9 +16,9 @@ using namespace lanes;
 
 template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                          const VertexBases* bases, int live) {
+                                          const VertexBases* bases, const LoadWindow* windows) {
     const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
-    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases, live) : WordLanes<4>{});
+    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases, windows) : WordLanes<4>{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -75,17 +75,22 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         VertexBases bases[LANES];
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
+        // Offsets are affine in the vertex, so the first and the last live
+        // lane bound every lane's loads.
+        const LoadWindow windows[2] = {
+            WholeLoadWindow(record.sourceStream0, bases[0].source0, bases[live - 1].source0),
+            WholeLoadWindow(record.sourceStream1, bases[0].source1, bases[live - 1].source1)};
 
         if (verticesApart) {
             for (int a = 0; a < activeCount; ++a) {
                 const SlotPlan& slot = plan.slots[active[a]];
-                StoreSlotLanes(record, slot, bases[0], live, ConvertLanes<SET>(record, slot, bases, live));
+                StoreSlotLanes(record, slot, bases[0], live, ConvertLanes<SET>(record, slot, bases, windows));
             }
             continue;
         }
         WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
         for (int a = 0; a < activeCount; ++a) {
-            WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], bases, live);
+            WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], bases, windows);
             // Back to one vector of words per vertex.
             Transpose(converted.w[0], converted.w[1], converted.w[2], converted.w[3]);
             words[a] = converted;

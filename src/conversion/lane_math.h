@@ -457,8 +457,16 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
 // Whether 16-byte loads from every offset in [low, high] lie in the stream:
 // LoadWords would find four words left at each.
 inline bool LoadsWhole(const ArrayView<uint8_t>& stream, int64_t low, int64_t high) {
-    const int64_t length = stream.length > 0 ? stream.length : 0;
-    return low >= 0 && (length >> 2) - (high >> 2) >= 4;
+    return low >= 0 && high <= LastWholeLoad(stream);
+}
+
+// The slot offsets [from, to] whose 16-byte loads lie in the stream for every
+// vertex whose base lies between a and b.
+struct LoadWindow {
+    int64_t from, to;
+};
+inline LoadWindow WholeLoadWindow(const ArrayView<uint8_t>& stream, int64_t a, int64_t b) {
+    return {-(a < b ? a : b), LastWholeLoad(stream) - (a < b ? b : a)};
 }
 
 // The codec's LoadWords for one vertex, as a vector: whole loads inline, the
@@ -476,19 +484,18 @@ inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
 }
 
 // Loads slot k of the four vertices of a block, word j of every vertex in
-// w[j]: whole 16-byte loads when every lane's lies in the stream. The spare
-// lanes of a short block repeat its last live vertex, and offsets are affine
-// in the vertex, so the first and the last live lane bound them all.
+// w[j]: whole 16-byte loads when the slot's offset lies in its stream's
+// window for the block.
 MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const VertexBases* bases, int live) {
+                                       const VertexBases* bases, const LoadWindow* windows) {
     const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
+    const LoadWindow& window = windows[slot.stream1Source ? 1 : 0];
     int64_t offsets[LANES];
     MESHJOBS_UNROLL
     for (int lane = 0; lane < LANES; ++lane)
         offsets[lane] = (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset;
-    const int64_t a = offsets[0], b = offsets[live - 1];
     WordLanes<4> words;
-    if (LoadsWhole(stream, a < b ? a : b, a < b ? b : a)) {
+    if (slot.sourceOffset >= window.from && slot.sourceOffset <= window.to) {
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane)
             __builtin_memcpy(&words.w[lane], stream.data + (offsets[lane] & ~int64_t{3}), 16);

@@ -243,7 +243,7 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, 
         const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
         // Word-aligned steps keep every load at the same offset within its word.
         if (stream.data == nullptr || sourceSteps[s] % 4 != 0) return false;
-        const int64_t lastWhole = (((stream.length > 0 ? stream.length : 0) >> 2) - 4) * 4 + 3;
+        const int64_t lastWhole = LastWholeLoad(stream);
         const int64_t step = sourceSteps[s];
         const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;
         if (a + starts.low < 0 || a + starts.high > lastWhole) {
