@@ -212,6 +212,21 @@ struct Scenario {
                             if ((*layout)[k] != 0) (*layout)[k] -= start;
                     }
                 }
+                // Mostly packed as the tool packs stream 1: each vertex's
+                // attributes and nothing else, down to a single word.
+                if (chance(70)) {
+                    auto packedStride = [](const std::vector<uint32_t>& layout) {
+                        static constexpr uint32_t SIZES[] = {0, 1, 1, 2, 4};
+                        uint32_t end = 4;
+                        for (int k = COLOR_SLOT; k < 6; ++k)
+                            if (layout[k] != 0)
+                                end = std::max(end, (layout[k] >> 16 & 0xFFu) +
+                                                        (((layout[k] & 0xFFu) * SIZES[layout[k] >> 8 & 0xFFu] + 3) & ~3u));
+                        return static_cast<int32_t>(end);
+                    };
+                    record.sourceStride1 = packedStride(sourceLayout);
+                    record.destinationStride1 = packedStride(destinationLayout);
+                }
                 const int32_t quarter = ARENA_BYTES / 4;
                 vertices = std::min(vertices, quarter / std::max(record.sourceStride0, record.destinationStride0));
                 ArrayView<uint8_t>* const streams[] = {&record.sourceStream0, &record.sourceStream1,

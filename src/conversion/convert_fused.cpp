@@ -342,8 +342,15 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
                                                                       10, 11, 12, 13, 14, 15);
             uint8_t* at = to + vertex * out;
             if (spill && !(lastMasked && vertex == GROUP - 1)) {
-                const U8x low = __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
-                __builtin_memcpy(at, &low, 32);
+                // As narrow as covers the vertex: the spill must stop
+                // within the next one.
+                if (out >= 16) {
+                    const U8x low = __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
+                    __builtin_memcpy(at, &low, 32);
+                } else {
+                    const U4 low = __builtin_shufflevector(row, row, 0, 1, 2, 3);
+                    __builtin_memcpy(at, &low, 16);
+                }
             } else {
                 StoreRow(at, row, mask);
             }
@@ -366,11 +373,11 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
 
 // Whether a row stored whole may spill: the stored words are the whole of
 // each destination vertex, one after the other, and wide enough that a row's
-// spill reaches the next vertex alone (rows of 32 bytes in the half path, of
-// 64 otherwise).
+// spill reaches the next vertex alone (rows of 64 bytes; in the half path
+// rows of 32 bytes, or of 16 for vertices narrower than 16 bytes).
 bool RowsSpill(int64_t out, uint16_t storeMask) {
     return out > 0 && out % 4 == 0 && out <= 4 * ROW_WORDS && storeMask == (1u << out / 4) - 1u &&
-           out >= ((storeMask >> 8) != 0 ? 32 : 16);
+           out >= ((storeMask >> 8) != 0 ? 32 : 8);
 }
 
 // Groups of a shape known at compile time: each slot's kind, formats and
