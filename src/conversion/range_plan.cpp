@@ -67,11 +67,8 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
     slot.encodeFormat = rule.encodeFormat;
     slot.sourceOffset = rule.sourceOffset;
     slot.targetOffset = rule.targetOffset;
-    slot.sizeIndex = rule.sizeIndex;
-    slot.components = rule.components;
     slot.marker = form.standIn;
     slot.byteCount = form.byteCount;
-    slot.wideByteCount = form.byteCount;
     if (rule.kind == SlotKind::Skip) return true;
     if (rule.load) IncludeIn(tally.readStarts, rule.stream1Source, rule.sourceOffset, rule.sourceOffset);
     if (form.byteCount == 0) return true;
@@ -129,6 +126,7 @@ void PlanStoresApart(RangePlan& plan) {
     bool storeStream1[ATTRIBUTE_SLOT_COUNT];
     for (int i = 0; i < plan.activeCount; ++i) {
         SlotPlan& slot = plan.slots[plan.active[i]];
+        slot.wideByteCount = slot.byteCount;
         const int64_t from = slot.targetOffset, to = slot.targetOffset + slot.byteCount;
         for (int a = 0; a < i; ++a)
             storesApart &= storeStream1[a] != slot.stream1Target || !(from < storeTo[a] && storeFrom[a] < to);

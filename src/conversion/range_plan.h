@@ -12,14 +12,19 @@
 
 namespace meshjobs {
 
-// One slot of the range: its rule, and what it stores once the size list is
-// read.
-struct SlotPlan : SlotRule {
+// One slot of the range: what its rule decides for the loops, and what it
+// stores once the size list is read.
+struct SlotPlan {
+    SlotKind kind;
+    bool load, renormalise, scaleOffset, stream1Source, stream1Target;
     bool marker;  // a stand-in stored instead of the value
+    uint32_t sourceFormat;
+    uint32_t encodeFormat;
+    int64_t sourceOffset, targetOffset;
     int32_t byteCount;  // 0: nothing stored
-    // What the range loops store: 16 for a 12-byte store whose next four
-    // bytes a later slot of the vertex stores anyway, one vector store
-    // instead of two pieces.
+    // What the slot loops store (SlotsCanRunApart sets it): 16 for a 12-byte
+    // store whose next four bytes a later slot of the vertex stores anyway,
+    // one vector store instead of two pieces.
     int32_t wideByteCount;
 };
 
