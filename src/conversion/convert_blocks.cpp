@@ -22,12 +22,12 @@ MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& recor
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
-inline void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
+MESHJOBS_INLINE void StoreVector(uint8_t* to, const U4& words, int32_t byteCount) {
     switch (byteCount) {
-        case 4: __builtin_memcpy(to, &words, 4); break;
-        case 8: __builtin_memcpy(to, &words, 8); break;
-        case 12: __builtin_memcpy(to, &words, 12); break;
-        default: __builtin_memcpy(to, &words, 16); break;
+        case 4: StoreWords<4>(to, words); break;
+        case 8: StoreWords<8>(to, words); break;
+        case 12: StoreWords<12>(to, words); break;
+        default: StoreWords<16>(to, words); break;
     }
 }
 
