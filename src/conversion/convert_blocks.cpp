@@ -31,6 +31,15 @@ MESHJOBS_INLINE void StoreVector(uint8_t* to, const U4& words, int32_t byteCount
     }
 }
 
+// Vertex `lane`'s store of BYTES bytes, when the lane is live: the lane a
+// constant, so that its words come straight from the register.
+template <int BYTES>
+MESHJOBS_INLINE void StoreLanes(uint8_t* to, int64_t step, int live, const WordLanes<4>& rows) {
+    MESHJOBS_UNROLL
+    for (int lane = 0; lane < LANES; ++lane)
+        if (lane < live) StoreWords<BYTES>(to + lane * step, rows.w[lane]);
+}
+
 // One slot's stores for the live vertices of a block, words still one
 // component per vector.
 MESHJOBS_INLINE void StoreSlotLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
@@ -41,23 +50,19 @@ MESHJOBS_INLINE void StoreSlotLanes(const ConvertVertexLayoutRecord& record, con
     const int64_t step = slot.stream1Target ? record.destinationStride1 : record.destinationStride0;
     if (slot.byteCount == 4) {
         // Lane k of the first word is vertex k's whole store: no transpose.
-        for (int lane = 0; lane < live; ++lane) {
-            const uint32_t word = words.w[0][lane];
-            __builtin_memcpy(to + lane * step, &word, 4);
-        }
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < LANES; ++lane)
+            if (lane < live) {
+                const uint32_t word = words.w[0][lane];
+                __builtin_memcpy(to + lane * step, &word, 4);
+            }
         return;
     }
     Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
     switch (slot.byteCount) {
-        case 8:
-            for (int lane = 0; lane < live; ++lane) StoreWords<8>(to + lane * step, words.w[lane]);
-            break;
-        case 12:
-            for (int lane = 0; lane < live; ++lane) StoreWords<12>(to + lane * step, words.w[lane]);
-            break;
-        default:
-            for (int lane = 0; lane < live; ++lane) StoreWords<16>(to + lane * step, words.w[lane]);
-            break;
+        case 8: StoreLanes<8>(to, step, live, words); break;
+        case 12: StoreLanes<12>(to, step, live, words); break;
+        default: StoreLanes<16>(to, step, live, words); break;
     }
 }
 
