@@ -40,7 +40,8 @@ done
 resolved=()
 for library in "${libraries[@]}"; do resolved+=("$(realpath "$library")"); done
 python3 - "$work" "$entry" "${resolved[@]}" <<'EOF'
-import collections, re, sys
+import collections, re, signal, sys
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quiet when piped into head
 work, entry, libraries = sys.argv[1], sys.argv[2], sys.argv[3:]
 
 def per_call(path, library):
