@@ -164,10 +164,27 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
 bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
 
-    ByteSpan reads[2 + 5];
-    int readCount = 0;
-    auto addRead = [&](const void* start, int64_t offset, int64_t count) {
-        if (SpanOf(start, offset, count, reads[readCount])) ++readCount;
+    ByteSpan written[2];
+    int writtenCount = 0;
+    for (int t = 0; t < 2; ++t) {
+        const Span& stores = plan.stores[t];
+        if (stores.Empty()) continue;
+        const ArrayView<uint8_t>& stream = t ? record.destinationStream1 : record.destinationStream0;
+        const int64_t a = t ? first.destination1 : first.destination0, b = t ? last.destination1 : last.destination0;
+        // Every slot's store fits at both ends exactly when the lowest and the
+        // highest byte of them all do.
+        const int64_t low = Lower(a, b) + stores.low, high = Higher(a, b) + stores.high;
+        if (low < 0 || high > stream.length) return false;
+        if (!SpanOf(stream.data, low, high - low, written[writtenCount++])) return false;
+    }
+    // Whether a read of `count` bytes from `offset` past `start` is clear of
+    // every store.
+    auto clear = [&](const void* start, int64_t offset, int64_t count) {
+        ByteSpan read;
+        if (!SpanOf(start, offset, count, read)) return true;
+        for (int w = 0; w < writtenCount; ++w)
+            if (Overlap(written[w], read)) return false;
+        return true;
     };
     const Span* const loads = plan.readStarts;
     for (int s = 0; s < 2; ++s) {
@@ -176,30 +193,13 @@ bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& pla
         const int64_t low = Lower(a, b) + loads[s].low, high = Higher(a, b) + loads[s].high;
         // A load reads at most 16 bytes from the word holding its first byte.
         const int64_t from = (low < 0 ? 0 : low) & ~int64_t{3};
-        addRead((s ? record.sourceStream1 : record.sourceStream0).data, from, (high & ~int64_t{3}) + 16 - from);
+        if (!clear((s ? record.sourceStream1 : record.sourceStream0).data, from, (high & ~int64_t{3}) + 16 - from))
+            return false;
     }
-    addRead(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
-    addRead(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT);
-    addRead(&record, 0, sizeof record);
-    addRead(record.sourceAttributes.safety.versionCell, 0, 4);
-    addRead(record.destinationAttributes.safety.versionCell, 0, 4);
-
-    for (int t = 0; t < 2; ++t) {
-        const Span& stores = plan.stores[t];
-        if (stores.Empty()) continue;
-        const ArrayView<uint8_t>& stream = t ? record.destinationStream1 : record.destinationStream0;
-        const int64_t a = t ? first.destination1 : first.destination0, b = t ? last.destination1 : last.destination0;
-        // Every slot's store fits at both ends exactly when the lowest and the
-        // highest byte of them all do.
-        const int64_t length = stream.length;
-        if (Lower(a, b) + stores.low < 0 || Higher(a, b) + stores.high > length) return false;
-        const int64_t low = Lower(a, b) + stores.low, high = Higher(a, b) + stores.high;
-        ByteSpan written;
-        if (!SpanOf(stream.data, low, high - low, written)) return false;
-        for (int r = 0; r < readCount; ++r)
-            if (Overlap(written, reads[r])) return false;
-    }
-    return true;
+    return clear(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) &&
+           clear(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) && clear(&record, 0, sizeof record) &&
+           clear(record.sourceAttributes.safety.versionCell, 0, 4) &&
+           clear(record.destinationAttributes.safety.versionCell, 0, 4);
 }
 
 bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
