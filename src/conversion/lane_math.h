@@ -379,7 +379,10 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
         case FORMAT_UNORM8:
         case FORMAT_SNORM8: {
             const bool isSigned = format == FORMAT_SNORM8;
-            const F low = Splat<N>(isSigned ? -1.0f : 0.0f), scale = Splat<N>(isSigned ? 127.0f : 255.0f);
+            // Each a constant, chosen whole: a vector built from the chosen
+            // number takes a move and three inserts.
+            const F low = isSigned ? Splat<N>(-1.0f) : Splat<N>(0.0f);
+            const F scale = isSigned ? Splat<N>(127.0f) : Splat<N>(255.0f);
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k)
