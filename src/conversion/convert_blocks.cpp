@@ -31,8 +31,8 @@ MESHJOBS_INLINE void StoreVector(uint8_t* to, const U4& words, int32_t byteCount
     }
 }
 
-// Vertex `lane`'s store of BYTES bytes, when the lane is live: the lane a
-// constant, so that its words come straight from the register.
+// The live vertices' stores of BYTES bytes, row `lane` for vertex `lane`:
+// the lanes constants, so that each row comes straight from its register.
 template <int BYTES>
 MESHJOBS_INLINE void StoreLanes(uint8_t* to, int64_t step, int live, const WordLanes<4>& rows) {
     MESHJOBS_UNROLL
