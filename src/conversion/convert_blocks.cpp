@@ -16,9 +16,9 @@ using namespace lanes;
 
 template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                          const VertexBases* bases, const LoadWindow* windows) {
-    const bool loads = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
-    return ConvertWords<4, SET>(record, slot, loads ? LoadLanes(record, slot, bases, windows) : WordLanes<4>{});
+                                          const BlockLoads& loads) {
+    const bool loaded = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
+    return ConvertWords<4, SET>(record, slot, loaded ? LoadLanes<SET>(record, slot, loads) : WordLanes<4>{});
 }
 
 // The first byteCount bytes of a vertex's words, byte-exact.
@@ -77,36 +77,32 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
         // A short last block repeats its last vertex in the spare lanes; they
         // load like it and store nothing.
         const int live = end - first < LANES ? end - first : LANES;
-        VertexBases bases[LANES];
-        MESHJOBS_UNROLL
-        for (int lane = 0; lane < LANES; ++lane) bases[lane] = BasesOf(record, first + (lane < live ? lane : live - 1));
-        // Offsets are affine in the vertex, so the first and the last live
-        // lane bound every lane's loads.
-        const LoadWindow windows[2] = {
-            WholeLoadWindow(record.sourceStream0, bases[0].source0, bases[live - 1].source0),
-            WholeLoadWindow(record.sourceStream1, bases[0].source1, bases[live - 1].source1)};
+        const BlockLoads loads = BlockLoadsOf(record, first, live);
+        const VertexBases firstBases = BasesOf(record, first);
 
         if (verticesApart) {
             for (int a = 0; a < activeCount; ++a) {
                 const SlotPlan& slot = plan.slots[active[a]];
-                StoreSlotLanes(record, slot, bases[0], live, ConvertLanes<SET>(record, slot, bases, windows));
+                StoreSlotLanes(record, slot, firstBases, live, ConvertLanes<SET>(record, slot, loads));
             }
             continue;
         }
         WordLanes<4> words[ATTRIBUTE_SLOT_COUNT];
         for (int a = 0; a < activeCount; ++a) {
-            WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], bases, windows);
+            WordLanes<4> converted = ConvertLanes<SET>(record, plan.slots[active[a]], loads);
             // Back to one vector of words per vertex.
             Transpose(converted.w[0], converted.w[1], converted.w[2], converted.w[3]);
             words[a] = converted;
         }
-        for (int lane = 0; lane < live; ++lane)
+        for (int lane = 0; lane < live; ++lane) {
+            const VertexBases bases = BasesOf(record, first + lane);
             for (int a = 0; a < activeCount; ++a) {
                 const SlotPlan& slot = plan.slots[active[a]];
                 const ArrayView<uint8_t>& stream = slot.stream1Target ? record.destinationStream1 : record.destinationStream0;
-                const int64_t base = slot.stream1Target ? bases[lane].destination1 : bases[lane].destination0;
+                const int64_t base = slot.stream1Target ? bases.destination1 : bases.destination0;
                 StoreVector(stream.data + base + slot.targetOffset, words[a].w[lane], slot.byteCount);
             }
+        }
     }
 }
 

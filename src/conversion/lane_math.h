@@ -463,48 +463,81 @@ inline bool LoadsWhole(const ArrayView<uint8_t>& stream, int64_t low, int64_t hi
     return low >= 0 && high <= LastWholeLoad(stream);
 }
 
-// The slot offsets [from, to] whose 16-byte loads lie in the stream for every
-// vertex whose base lies between a and b.
-struct LoadWindow {
-    int64_t from, to;
-};
-inline LoadWindow WholeLoadWindow(const ArrayView<uint8_t>& stream, int64_t a, int64_t b) {
-    return {-(a < b ? a : b), LastWholeLoad(stream) - (a < b ? b : a)};
+#if defined(__x86_64__)
+// The first `count` words from `from`, zero after them; the bytes past them
+// are not read, so the load cannot fault past a stream's end.
+__attribute__((target("avx2"))) inline U4 LeadingWords(const uint8_t* from, int64_t count) {
+    typedef int32_t I4 __attribute__((vector_size(16)));
+    const I4 mask = I4{0, 1, 2, 3} < static_cast<int32_t>(count < 4 ? count : 4);
+    return reinterpret_cast<U4>(__builtin_ia32_maskloadd(reinterpret_cast<const I4*>(from), mask));
 }
+#endif
 
 // The codec's LoadWords for one vertex, as a vector: whole loads inline, the
 // rest (short streams, no data) through LoadWords itself, whose words stay in
-// registers.
-inline U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+// registers, or with AVX2 one masked load.
+template <KernelSet SET = KernelSet::Portable>
+MESHJOBS_INLINE U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
     U4 words;
     if (LoadsWhole(stream, byteOffset, byteOffset)) {
         __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
-    } else {
-        const RawWords raw = LoadWords(stream, byteOffset);
-        words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
+        return words;
     }
+#if defined(__x86_64__)
+    if constexpr (SET != KernelSet::Portable) {
+        const int64_t length = stream.length > 0 ? stream.length : 0;
+        const int64_t available = (length >> 2) - (byteOffset >> 2);
+        if (byteOffset >= 0 && available > 0) return LeadingWords(stream.data + (byteOffset & ~int64_t{3}), available);
+    }
+#endif
+    const RawWords raw = LoadWords(stream, byteOffset);
+    words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
     return words;
+}
+
+// Where each lane of a block loads from: its vertex's base in each source
+// stream (a short block's spare lanes repeat its last vertex), and the slot
+// offsets whose 16-byte loads lie in the stream for every lane.
+struct BlockLoads {
+    int64_t bases[2][LANES];
+    int64_t wholeFrom[2], wholeTo[2];
+};
+
+MESHJOBS_INLINE BlockLoads BlockLoadsOf(const ConvertVertexLayoutRecord& record, int32_t first, int live) {
+    const int64_t sourceStride1 = record.sourceStride1;
+    const int64_t steps[2] = {record.sourceStride0, sourceStride1 < 0 ? -sourceStride1 : sourceStride1};
+    const ArrayView<uint8_t>* const streams[2] = {&record.sourceStream0, &record.sourceStream1};
+    BlockLoads loads;
+    MESHJOBS_UNROLL
+    for (int s = 0; s < 2; ++s) {
+        MESHJOBS_UNROLL
+        for (int lane = 0; lane < LANES; ++lane)
+            loads.bases[s][lane] = steps[s] * (int64_t{first} + (lane < live ? lane : live - 1));
+        const int64_t a = loads.bases[s][0], b = steps[s] * (int64_t{first} + live - 1);
+        loads.wholeFrom[s] = -(a < b ? a : b);
+        loads.wholeTo[s] = LastWholeLoad(*streams[s]) - (a < b ? b : a);
+    }
+    return loads;
 }
 
 // Loads slot k of the four vertices of a block, word j of every vertex in
 // w[j]: whole 16-byte loads when the slot's offset lies in its stream's
 // window for the block.
+template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                       const VertexBases* bases, const LoadWindow* windows) {
-    const ArrayView<uint8_t>& stream = slot.stream1Source ? record.sourceStream1 : record.sourceStream0;
-    const LoadWindow& window = windows[slot.stream1Source ? 1 : 0];
-    int64_t offsets[LANES];
-    MESHJOBS_UNROLL
-    for (int lane = 0; lane < LANES; ++lane)
-        offsets[lane] = (slot.stream1Source ? bases[lane].source1 : bases[lane].source0) + slot.sourceOffset;
+                                       const BlockLoads& loads) {
+    const int s = slot.stream1Source ? 1 : 0;
+    const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
     WordLanes<4> words;
-    if (slot.sourceOffset >= window.from && slot.sourceOffset <= window.to) {
+    if (slot.sourceOffset >= loads.wholeFrom[s] && slot.sourceOffset <= loads.wholeTo[s]) {
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane)
-            __builtin_memcpy(&words.w[lane], stream.data + (offsets[lane] & ~int64_t{3}), 16);
+            __builtin_memcpy(&words.w[lane], stream.data + ((loads.bases[s][lane] + slot.sourceOffset) & ~int64_t{3}),
+                             16);
     } else {
         MESHJOBS_UNROLL
-        for (int lane = 0; lane < LANES; ++lane) words.w[lane] = LoadVector(stream, offsets[lane]);
+        for (int lane = 0; lane < LANES; ++lane)
+            words.w[lane] = LoadVector<SET>(stream, loads.bases[s][lane] + slot.sourceOffset);
     }
     Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
     return words;
