@@ -65,10 +65,9 @@ __attribute__((target("f16c"))) inline F4 HalvesToFloats(U4 halves) {
     const H8 packed = __builtin_shufflevector(reinterpret_cast<H8>(halves), reinterpret_cast<H8>(halves), 0, 2, 4, 6, 0, 2, 4, 6);
     return __builtin_ia32_vcvtph2ps(packed);
 }
-__attribute__((target("f16c"))) inline U4 FloatsToHalves(F4 value) {
-    const H8 packed = __builtin_ia32_vcvtps2ph(value, 4);
-    const H8 zero{};
-    return reinterpret_cast<U4>(__builtin_shufflevector(packed, zero, 0, 8, 1, 8, 2, 8, 3, 8));
+__attribute__((target("f16c"))) inline U4 FloatPairsToHalves(F4 low, F4 high) {
+    const H8 a = __builtin_ia32_vcvtps2ph(low, 4), b = __builtin_ia32_vcvtps2ph(high, 4);
+    return reinterpret_cast<U4>(__builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11));
 }
 // Eight lanes: the low (odd = false) or high halves of the words.
 // 256-bit vectors go in and out through pointers: callers are templates
@@ -266,8 +265,18 @@ __attribute__((target("avx"))) inline void Max8(F8* out, const F8* value, const 
 #if defined(__x86_64__)
 // The low bytes of four integer components (each -127..255 and fitting its
 // format) packed into one word per vertex: component k in byte k. The packs
-// work within 128-bit halves, and the shuffle puts each vertex's four bytes
-// together.
+// saturate, which leaves such values as they are, and the shuffle puts each
+// vertex's four bytes together.
+__attribute__((target("avx2"))) inline U4 PackBytes4(const I4* components, bool isSigned) {
+    typedef int16_t S8 __attribute__((vector_size(16)));
+    typedef char B16 __attribute__((vector_size(16)));
+    const S8 xy = __builtin_ia32_packssdw128(components[0], components[1]);
+    const S8 zw = __builtin_ia32_packssdw128(components[2], components[3]);
+    const B16 bytes = isSigned ? __builtin_ia32_packsswb128(xy, zw) : __builtin_ia32_packuswb128(xy, zw);
+    const B16 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
+    return reinterpret_cast<U4>(__builtin_ia32_pshufb128(bytes, order));
+}
+// As PackBytes4, eight lanes: the packs work within 128-bit halves.
 __attribute__((target("avx2"))) inline void PackBytes8(U8* out, const I8* components, bool isSigned) {
     typedef int16_t S16 __attribute__((vector_size(32)));
     typedef char B32 __attribute__((vector_size(32)));
@@ -388,7 +397,10 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             for (int k = 0; k < 4; ++k)
                 integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
 #if defined(__x86_64__)
-            if constexpr (SET != KernelSet::Portable && N == 8) {
+            if constexpr (SET != KernelSet::Portable && N == 4) {
+                words.w[0] = PackBytes4(integers, isSigned);
+                break;
+            } else if constexpr (SET != KernelSet::Portable && N == 8) {
                 PackBytes8(&words.w[0], integers, isSigned);
                 break;
             } else if constexpr (N == 16) {
@@ -411,8 +423,8 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
                 FloatPairsToHalves8(&words.w[1], &value.c[2], &value.c[3]);
                 break;
             } else if constexpr (SET != KernelSet::Portable) {
-                MESHJOBS_UNROLL
-                for (int k = 0; k < 4; ++k) words.w[k / 2] |= FloatsToHalves(value.c[k]) << (16 * (k % 2));
+                words.w[0] = FloatPairsToHalves(value.c[0], value.c[1]);
+                words.w[1] = FloatPairsToHalves(value.c[2], value.c[3]);
                 break;
             }
 #endif
@@ -467,7 +479,6 @@ inline bool LoadsWhole(const ArrayView<uint8_t>& stream, int64_t low, int64_t hi
 // The first `count` words from `from`, zero after them; the bytes past them
 // are not read, so the load cannot fault past a stream's end.
 __attribute__((target("avx2"))) inline U4 LeadingWords(const uint8_t* from, int64_t count) {
-    typedef int32_t I4 __attribute__((vector_size(16)));
     const I4 mask = I4{0, 1, 2, 3} < static_cast<int32_t>(count < 4 ? count : 4);
     return reinterpret_cast<U4>(__builtin_ia32_maskloadd(reinterpret_cast<const I4*>(from), mask));
 }
