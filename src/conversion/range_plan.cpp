@@ -37,26 +37,25 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
                                                     const AttributeDescriptor* sources,
                                                     const AttributeDescriptor* destinations, RangePlan& plan,
                                                     PlanTally& tally) {
-    SlotPlan& slot = plan.slots[k];
     // Unused slots, the common case past the first texture coordinates:
     // with no dimension on either side, every slot but the position is
     // skipped by its rule.
-    if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) {
-        slot.kind = SlotKind::Skip;
-        return true;
-    }
+    if (k != POSITION_SLOT && (sources[k] | destinations[k]) == 0) return true;
     const SlotRule rule = RuleFor(k, sources[k], destinations[k]);
-    StoredForm form{0, false};
-    if (rule.kind != SlotKind::Skip) {
-        // The size-list test the per-vertex path would stop the job on.
-        if (rule.sizeIndex >= record.componentSizes.count) return false;
-        const int32_t size = record.componentSizes.elements[rule.sizeIndex];
+    if (rule.kind == SlotKind::Skip) return true;
+    // The size-list test the per-vertex path would stop the job on.
+    if (rule.sizeIndex >= record.componentSizes.count) return false;
+    const int32_t size = record.componentSizes.elements[rule.sizeIndex];
+    if (rule.sizeIndex > FORMAT_FLOAT32) {
         plan.sizeIndices[tally.sizesRead] = static_cast<uint8_t>(rule.sizeIndex);
         plan.sizeValues[tally.sizesRead++] = size;
-        form = StoredFormFor(rule, size);
     }
+    const StoredForm form = StoredFormFor(rule, size);
+    if (rule.load) IncludeIn(tally.readStarts, rule.stream1Source, rule.sourceOffset, rule.sourceOffset);
+    if (form.byteCount == 0) return true;
     // Field by field: a copy of the whole rule would go through memory, its
     // wide loads waiting on the narrow stores that built it.
+    SlotPlan& slot = plan.slots[k];
     slot.kind = rule.kind;
     slot.load = rule.load;
     slot.renormalise = rule.renormalise;
@@ -69,9 +68,6 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
     slot.targetOffset = rule.targetOffset;
     slot.marker = form.standIn;
     slot.byteCount = form.byteCount;
-    if (rule.kind == SlotKind::Skip) return true;
-    if (rule.load) IncludeIn(tally.readStarts, rule.stream1Source, rule.sourceOffset, rule.sourceOffset);
-    if (form.byteCount == 0) return true;
     plan.active[tally.activeCount++] = k;
     IncludeIn(tally.stores, rule.stream1Target, rule.targetOffset, rule.targetOffset + form.byteCount);
     return true;
@@ -98,6 +94,7 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
     plan.sizesRead = 0;
     plan.kernelPlan.made = false;
     if (record.componentSizes.count <= FORMAT_FLOAT32) return false;
+    __builtin_memcpy(plan.firstSizes, record.componentSizes.elements, sizeof plan.firstSizes);
     __builtin_memcpy(plan.descriptors[0], sources, sizeof plan.descriptors[0]);
     __builtin_memcpy(plan.descriptors[1], destinations, sizeof plan.descriptors[1]);
     plan.apartPlanned = false;
@@ -149,10 +146,14 @@ void PlanStoresApart(RangePlan& plan) {
 
 bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                     const AttributeDescriptor* destinations, const RangePlan& plan) {
+    // A list of another length may be another list: its entries are not read.
+    if (record.componentSizes.count != plan.sizeCount) return false;
     // Differences gathered by bits, which the compiler compares a vector at a time.
-    uint32_t differ = record.componentSizes.count ^ plan.sizeCount;
+    uint32_t differ = 0;
     for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k)
         differ |= (sources[k] ^ plan.descriptors[0][k]) | (destinations[k] ^ plan.descriptors[1][k]);
+    for (uint32_t i = 0; i <= FORMAT_FLOAT32; ++i)
+        differ |= static_cast<uint32_t>(record.componentSizes.elements[i] ^ plan.firstSizes[i]);
     for (int i = 0; i < plan.sizesRead; ++i)
         differ |= static_cast<uint32_t>(record.componentSizes.elements[plan.sizeIndices[i]] ^ plan.sizeValues[i]);
     return differ == 0;

@@ -14,6 +14,7 @@ namespace meshjobs {
 
 // One slot of the range: what its rule decides for the loops, and what it
 // stores once the size list is read.
+// Only the slots that store anything (RangePlan::active) are filled in.
 struct SlotPlan {
     SlotKind kind;
     bool load, renormalise, scaleOffset, stream1Source, stream1Target;
@@ -59,11 +60,13 @@ struct RangePlan {
     // ranges never ask.
     bool apartPlanned;
     bool storesApart;  // no two stores of one vertex share a byte
-    // The size-list entries the plan read, to tell whether it still holds.
+    // The size-list entries the plan read, to tell whether it still holds:
+    // the first ones (every plan has them), and any read past them.
     uint16_t sizeCount;
     uint8_t sizesRead;
-    uint8_t sizeIndices[ATTRIBUTE_SLOT_COUNT + 1];
-    int32_t sizeValues[ATTRIBUTE_SLOT_COUNT + 1];
+    uint8_t sizeIndices[ATTRIBUTE_SLOT_COUNT];
+    int32_t sizeValues[ATTRIBUTE_SLOT_COUNT];
+    int32_t firstSizes[FORMAT_FLOAT32 + 1];
     AttributeDescriptor descriptors[2][ATTRIBUTE_SLOT_COUNT];
     mutable KernelPlan kernelPlan;  // made by the first range that needs it
 };
