@@ -72,12 +72,13 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
     const int* const active = plan.active;
     const int activeCount = plan.activeCount;
     const bool verticesApart = VerticesStoreApart(record, plan, begin, end);
+    const unsigned read = (plan.readStarts[0].Empty() ? 0u : 1u) | (plan.readStarts[1].Empty() ? 0u : 2u);
 
     for (int32_t first = begin; first < end; first += LANES) {
         // A short last block repeats its last vertex in the spare lanes; they
         // load like it and store nothing.
         const int live = end - first < LANES ? end - first : LANES;
-        const BlockLoads loads = BlockLoadsOf(record, first, live);
+        const BlockLoads loads = BlockLoadsOf(record, first, live, read);
         const VertexBases firstBases = BasesOf(record, first);
 
         if (verticesApart) {

@@ -514,13 +514,17 @@ struct BlockLoads {
     int64_t wholeFrom[2], wholeTo[2];
 };
 
-MESHJOBS_INLINE BlockLoads BlockLoadsOf(const ConvertVertexLayoutRecord& record, int32_t first, int live) {
+// Only the streams the plan loads from (`read`, bit s for stream s) are
+// worked out.
+MESHJOBS_INLINE BlockLoads BlockLoadsOf(const ConvertVertexLayoutRecord& record, int32_t first, int live,
+                                        unsigned read) {
     const int64_t sourceStride1 = record.sourceStride1;
     const int64_t steps[2] = {record.sourceStride0, sourceStride1 < 0 ? -sourceStride1 : sourceStride1};
     const ArrayView<uint8_t>* const streams[2] = {&record.sourceStream0, &record.sourceStream1};
     BlockLoads loads;
     MESHJOBS_UNROLL
     for (int s = 0; s < 2; ++s) {
+        if ((read >> s & 1u) == 0) continue;
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane)
             loads.bases[s][lane] = steps[s] * (int64_t{first} + (lane < live ? lane : live - 1));
