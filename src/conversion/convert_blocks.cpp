@@ -17,7 +17,8 @@ using namespace lanes;
 template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                           const BlockLoads& loads) {
-    const bool loaded = slot.load && !slot.marker && slot.kind != SlotKind::Skip;
+    // Only slots that store come here, so none is skipped.
+    const bool loaded = slot.load && !slot.marker;
     return ConvertWords<4, SET>(record, slot, loaded ? LoadLanes<SET>(record, slot, loads) : WordLanes<4>{});
 }
 

@@ -333,7 +333,14 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
     typedef typename Vec<N>::F F;
     typedef typename Vec<N>::I I;
     Lanes<N> value;
-    switch (ClampFormat(formatByte, FORMAT_UNORM8)) {
+    const uint32_t format = ClampFormat(formatByte, FORMAT_UNORM8);
+    // Singles first: the common source, and no conversion at all.
+    if (format == FORMAT_FLOAT32) {
+        MESHJOBS_UNROLL
+        for (int k = 0; k < 4; ++k) value.c[k] = AsFloat(words.w[k]);
+        return value;
+    }
+    switch (format) {
         case FORMAT_UNORM8:
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k)
@@ -568,11 +575,13 @@ MESHJOBS_INLINE F Canonical(F value) {
 
 // Without CANONICAL the NaNs keep whatever payload the arithmetic gave them:
 // for callers that encode to 8 bits, where every NaN clamps to 1 alike.
-// The kind is the slot's own; callers that know it at compile time pass it
-// as a constant, and the switch folds away.
+// `toBytes` says the same at run time for the directions and texture
+// coordinates, whose encode may be either. The kind is the slot's own;
+// callers that know it at compile time pass it as a constant, and the switch
+// folds away.
 template <int N, bool CANONICAL = true>
 MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v,
-                                     SlotKind kind) {
+                                     SlotKind kind, bool toBytes = false) {
     Lanes<N> t = v;
     switch (kind) {
         case SlotKind::Position: {
@@ -592,6 +601,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
                 t.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
             t.c[3] = Splat<N>(0.0f);
             if (slot.renormalise) Renormalise(t);
+            if (toBytes) break;
             MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
             break;
@@ -604,6 +614,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
             t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
             if (slot.renormalise) Renormalise(t);
+            if (toBytes) break;
             MESHJOBS_UNROLL
             for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
             break;
@@ -616,6 +627,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
                 t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
                 t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
             }
+            if (toBytes) break;
             t.c[0] = Canonical<CANONICAL>(t.c[0]);
             t.c[1] = Canonical<CANONICAL>(t.c[1]);
             break;
@@ -645,6 +657,8 @@ MESHJOBS_INLINE WordLanes<N> StandInLanes(SlotKind kind) {
 template <SlotKind KIND, int N, KernelSet SET, bool CANONICAL = true>
 MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                          const WordLanes<N>& loaded, uint32_t from, uint32_t to) {
+    // Every NaN encodes to a byte alike, so such encodes skip the canonical NaN.
+    const bool toBytes = to <= FORMAT_SNORM8;
     if constexpr (KIND == SlotKind::Position) {
         if (slot.marker) return StandInLanes<N>(KIND);
         const Lanes<N> p = TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND);
@@ -654,9 +668,11 @@ MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record
         return words;
     } else if constexpr (KIND == SlotKind::Normal) {
         if (slot.marker) return StandInLanes<N>(KIND);
-        return Encode<N, SET>(TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND), to);
+        return Encode<N, SET>(
+            TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Tangent || KIND == SlotKind::TexCoord) {
-        return Encode<N, SET>(TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND), to);
+        return Encode<N, SET>(
+            TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Color) {
         Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
         if (slot.load) value = Decode<N, SET>(loaded, from);

@@ -5,13 +5,6 @@
 namespace meshjobs {
 namespace {
 
-inline int64_t Lower(int64_t a, int64_t b) { return a < b ? a : b; }
-inline int64_t Higher(int64_t a, int64_t b) { return a < b ? b : a; }
-
-}  // namespace
-
-namespace {
-
 // What the plan gathers over its slots, kept in locals and written to the plan
 // once at the end: updated through the plan, every slot would wait on the
 // store of the one before.
@@ -159,50 +152,6 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
     return differ == 0;
 }
 
-// The reads of one source stream are taken as one span, and so are the stores
-// to one destination stream: coarser than slot by slot, so at worst a range
-// the test could have let through runs the per-vertex path.
-bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
-    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
-
-    ByteSpan written[2];
-    int writtenCount = 0;
-    for (int t = 0; t < 2; ++t) {
-        const Span& stores = plan.stores[t];
-        if (stores.Empty()) continue;
-        const ArrayView<uint8_t>& stream = t ? record.destinationStream1 : record.destinationStream0;
-        const int64_t a = t ? first.destination1 : first.destination0, b = t ? last.destination1 : last.destination0;
-        // Every slot's store fits at both ends exactly when the lowest and the
-        // highest byte of them all do.
-        const int64_t low = Lower(a, b) + stores.low, high = Higher(a, b) + stores.high;
-        if (low < 0 || high > stream.length) return false;
-        if (!SpanOf(stream.data, low, high - low, written[writtenCount++])) return false;
-    }
-    // Whether a read of `count` bytes from `offset` past `start` is clear of
-    // every store.
-    auto clear = [&](const void* start, int64_t offset, int64_t count) {
-        ByteSpan read;
-        if (!SpanOf(start, offset, count, read)) return true;
-        for (int w = 0; w < writtenCount; ++w)
-            if (Overlap(written[w], read)) return false;
-        return true;
-    };
-    const Span* const loads = plan.readStarts;
-    for (int s = 0; s < 2; ++s) {
-        if (loads[s].Empty()) continue;
-        const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;
-        const int64_t low = Lower(a, b) + loads[s].low, high = Higher(a, b) + loads[s].high;
-        // A load reads at most 16 bytes from the word holding its first byte.
-        const int64_t from = (low < 0 ? 0 : low) & ~int64_t{3};
-        if (!clear((s ? record.sourceStream1 : record.sourceStream0).data, from, (high & ~int64_t{3}) + 16 - from))
-            return false;
-    }
-    return clear(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) &&
-           clear(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) && clear(&record, 0, sizeof record) &&
-           clear(record.sourceAttributes.safety.versionCell, 0, 4) &&
-           clear(record.destinationAttributes.safety.versionCell, 0, 4);
-}
-
 bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
     // Neighbouring vertices: a step at least the footprint keeps them apart.
     const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
@@ -213,10 +162,10 @@ bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan
     // The two streams' whole written spans apart.
     if (plan.stores[0].Empty() || plan.stores[1].Empty()) return true;
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
-    const int64_t low0 = Lower(first.destination0, last.destination0) + plan.stores[0].low;
-    const int64_t high0 = Higher(first.destination0, last.destination0) + plan.stores[0].high;
-    const int64_t low1 = Lower(first.destination1, last.destination1) + plan.stores[1].low;
-    const int64_t high1 = Higher(first.destination1, last.destination1) + plan.stores[1].high;
+    const int64_t low0 = SpanLower(first.destination0, last.destination0) + plan.stores[0].low;
+    const int64_t high0 = SpanHigher(first.destination0, last.destination0) + plan.stores[0].high;
+    const int64_t low1 = SpanLower(first.destination1, last.destination1) + plan.stores[1].low;
+    const int64_t high1 = SpanHigher(first.destination1, last.destination1) + plan.stores[1].high;
     ByteSpan a, b;
     return SpanOf(record.destinationStream0.data, low0, high0 - low0, a) &&
            SpanOf(record.destinationStream1.data, low1, high1 - low1, b) && !Overlap(a, b);
@@ -251,7 +200,7 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, 
             // The last vertex's loads are whole, and so is every one between.
         } else {
             const int64_t fit = (step > 0 ? (lastWhole - (a + starts.high)) / step : (a + starts.low) / -step) + 1;
-            whole = Lower(fit, whole);
+            whole = SpanLower(fit, whole);
         }
     }
 

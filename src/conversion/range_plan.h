@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "conversion/converters.h"
+#include "runtime/byte_ranges.h"
 #include "meshjobs/records.h"
 
 namespace meshjobs {
@@ -89,9 +90,55 @@ bool PlanSlots(const ConvertVertexLayoutRecord& record, const AttributeDescripto
 bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDescriptor* sources,
                     const AttributeDescriptor* destinations, const RangePlan& plan);
 
+inline int64_t SpanLower(int64_t a, int64_t b) { return a < b ? a : b; }
+inline int64_t SpanHigher(int64_t a, int64_t b) { return a < b ? b : a; }
+
 // Every store of every vertex in [begin, end) fits its stream, and none can
-// reach what the range reads afterwards.
-bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+// reach what the range reads afterwards. Inline: every range's call runs it.
+// The reads of one source stream are taken as one span, and so are the stores
+// to one destination stream: coarser than slot by slot, so at worst a range
+// the test could have let through runs the per-vertex path.
+inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
+
+    ByteSpan written[2];
+    int writtenCount = 0;
+    for (int t = 0; t < 2; ++t) {
+        const Span& stores = plan.stores[t];
+        if (stores.Empty()) continue;
+        const ArrayView<uint8_t>& stream = t ? record.destinationStream1 : record.destinationStream0;
+        const int64_t a = t ? first.destination1 : first.destination0, b = t ? last.destination1 : last.destination0;
+        // Every slot's store fits at both ends exactly when the lowest and the
+        // highest byte of them all do.
+        const int64_t low = SpanLower(a, b) + stores.low, high = SpanHigher(a, b) + stores.high;
+        if (low < 0 || high > stream.length) return false;
+        if (!SpanOf(stream.data, low, high - low, written[writtenCount++])) return false;
+    }
+    // Whether a read of `count` bytes from `offset` past `start` is clear of
+    // every store.
+    auto clear = [&](const void* start, int64_t offset, int64_t count) {
+        ByteSpan read;
+        if (!SpanOf(start, offset, count, read)) return true;
+        for (int w = 0; w < writtenCount; ++w)
+            if (Overlap(written[w], read)) return false;
+        return true;
+    };
+    const Span* const loads = plan.readStarts;
+    for (int s = 0; s < 2; ++s) {
+        if (loads[s].Empty()) continue;
+        const int64_t a = s ? first.source1 : first.source0, b = s ? last.source1 : last.source0;
+        const int64_t low = SpanLower(a, b) + loads[s].low, high = SpanHigher(a, b) + loads[s].high;
+        // A load reads at most 16 bytes from the word holding its first byte.
+        const int64_t from = (low < 0 ? 0 : low) & ~int64_t{3};
+        if (!clear((s ? record.sourceStream1 : record.sourceStream0).data, from, (high & ~int64_t{3}) + 16 - from))
+            return false;
+    }
+    return clear(record.sourceAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) &&
+           clear(record.destinationAttributes.data, 0, 4 * ATTRIBUTE_SLOT_COUNT) && clear(&record, 0, sizeof record) &&
+           clear(record.sourceAttributes.safety.versionCell, 0, 4) &&
+           clear(record.destinationAttributes.safety.versionCell, 0, 4);
+}
+
 
 // No store of one vertex in [begin, end) shares a byte with a store of
 // another: the stores of different slots may then go out slot by slot
