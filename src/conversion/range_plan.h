@@ -98,7 +98,8 @@ inline int64_t SpanHigher(int64_t a, int64_t b) { return a < b ? b : a; }
 // The reads of one source stream are taken as one span, and so are the stores
 // to one destination stream: coarser than slot by slot, so at worst a range
 // the test could have let through runs the per-vertex path.
-inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
+inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayoutRecord& record,
+                                                         const RangePlan& plan, int32_t begin, int32_t end) {
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
 
     ByteSpan written[2];
