@@ -57,7 +57,8 @@ struct Scenario {
 
         auto descriptor = [&]() -> uint32_t {
             const uint32_t dimension = chance(10) ? below(256) : below(5);
-            const uint32_t format = chance(15) ? below(256) : below(5);
+            // Codes 5 to 7 encode as singles but size by list entries past the first five.
+            const uint32_t format = chance(15) ? below(256) : below(8);
             const uint32_t offset = chance(10) ? below(256) : below(48);
             const uint32_t stream = chance(50) ? 0 : (chance(80) ? 1 : below(256));
             return PackAttribute(dimension, format, offset, stream);
@@ -356,11 +357,14 @@ Outcome RunScenario(uint32_t seed, bool oneVertexRanges, int32_t rewriteAt = 0) 
     if (rewriteAt > 0) {
         options.patchOverride = [seed, destinationLayout, rewriteAt](void* copy, int32_t begin, int32_t) {
             if (begin != rewriteAt) return;
-            // Odd seeds change the size list alone, even ones the descriptors
+            // Odd seeds change the size list alone (one of its first five
+            // entries, or every one past them), even ones the descriptors
             // alone: another format byte, or every offset 0, so that stores
             // apart before the rewrite overlap after it.
             if (seed % 2) {
-                static_cast<ConvertVertexLayoutRecord*>(copy)->componentSizes.elements[2] = 4;
+                int32_t* sizes = static_cast<ConvertVertexLayoutRecord*>(copy)->componentSizes.elements;
+                if (seed % 4 == 1) sizes[2] = 4;
+                for (int k = 5; seed % 4 == 3 && k < 8; ++k) sizes[k] = sizes[k] == 4 ? 1 : 4;
                 return;
             }
             for (int k = 0; k < ATTRIBUTE_SLOT_COUNT; ++k) {
