@@ -70,12 +70,11 @@ typedef void (*SlotKernel)(const ConvertVertexLayoutRecord& record, const SlotPl
 template <SlotKind KIND, uint32_t FROM, uint32_t TO, int WORDS>
 MESHJOBS_AVX512_INLINE void ConvertSlotGroups(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                               const U16* in, U16* out, int words, int groups) {
-    constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
     if constexpr (WORDS != 0) words = WORDS;
     for (int g = 0; g < groups; ++g, in += COLUMN_WORDS, out += ROW_WORDS) {
         const WordLanes<GROUP> loaded{{in[0], in[1], in[2], in[3]}};
         const WordLanes<GROUP> stored =
-            ConvertKind<KIND, GROUP, KernelSet::Avx512, !EIGHT_BITS>(record, slot, loaded, FROM, TO);
+            ConvertKind<KIND, GROUP, KernelSet::Avx512>(record, slot, loaded, FROM, TO);
         switch (words) {
             case 1:
                 out[0] = stored.w[0];
@@ -468,9 +467,8 @@ MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& re
     if constexpr (SLOT.copies) {
         stored[SLOT.targetWord] = columns[SLOT.sourceWord];
     } else {
-        constexpr bool EIGHT_BITS = SLOT.to == FORMAT_UNORM8 || SLOT.to == FORMAT_SNORM8;
         const U16* in = columns + SLOT.sourceWord;
-        const WordLanes<GROUP> result = ConvertKind<SLOT.kind, GROUP, KernelSet::Avx512, !EIGHT_BITS>(
+        const WordLanes<GROUP> result = ConvertKind<SLOT.kind, GROUP, KernelSet::Avx512>(
             record, slot, WordLanes<GROUP>{{in[0], in[1], in[2], in[3]}}, SLOT.from, SLOT.to);
         MESHJOBS_UNROLL
         for (int w = 0; w < SLOT.words; ++w) stored[SLOT.targetWord + w] = result.w[w];

@@ -152,8 +152,7 @@ MESHJOBS_INLINE int32_t ConvertGroups(const ConvertVertexLayoutRecord& record, c
         MESHJOBS_UNROLL
         for (int r = 0; r < 4; ++r) words.w[r] = JoinRow<N>(rows[r], rows[(r + 4) % 8]);
         Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
-        constexpr bool EIGHT_BITS = TO == FORMAT_UNORM8 || TO == FORMAT_SNORM8;
-        const Lanes<N> value = TransformLanes<N, !EIGHT_BITS>(record, slot, Decode<N, SET>(words, FROM));
+        const Lanes<N> value = TransformLanes<N>(record, slot, Decode<N, SET>(words, FROM), EncodesToBytes(TO));
         StoreLanes<N, BYTES>(to, out, Encode<N, SET>(value, TO));
     }
     return done;

@@ -565,21 +565,17 @@ MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, 
     return words;
 }
 
-// The slot's arithmetic on decoded values: the one place both the block and
-// the chunk loops take it from, in the converters' order of operations.
-template <bool CANONICAL, class F>
-MESHJOBS_INLINE F Canonical(F value) {
-    if constexpr (CANONICAL) return CanonicalNaNs(value);
-    return value;
-}
+// Whether an encode stores 8-bit components: every NaN then clamps to the
+// same byte, so the arithmetic before it may leave NaNs as they come.
+constexpr bool EncodesToBytes(uint32_t format) { return format == FORMAT_UNORM8 || format == FORMAT_SNORM8; }
 
-// Without CANONICAL the NaNs keep whatever payload the arithmetic gave them:
-// for callers that encode to 8 bits, where every NaN clamps to 1 alike.
-// `toBytes` says the same at run time for the directions and texture
-// coordinates, whose encode may be either. The kind is the slot's own;
-// callers that know it at compile time pass it as a constant, and the switch
-// folds away.
-template <int N, bool CANONICAL = true>
+// The slot's arithmetic on decoded values: the one place both the block and
+// the chunk loops take it from, in the converters' order of operations. With
+// `toBytes` (EncodesToBytes of the slot's encode) the directions and texture
+// coordinates keep whatever NaN payload the arithmetic gave them. The kind is
+// the slot's own; callers that know it or `toBytes` at compile time pass them
+// as constants, and the tests on them fold away.
+template <int N>
 MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v,
                                      SlotKind kind, bool toBytes = false) {
     Lanes<N> t = v;
@@ -588,7 +584,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             const auto& m = record.positionMatrix.columns;
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
-                t.c[r] = Canonical<CANONICAL>(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
+                t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
                                         Splat<N>(m[2][r]) * v.c[2]) +
                                        Splat<N>(m[3][r]));
             t.c[3] = Splat<N>(0.0f);
@@ -603,7 +599,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             if (slot.renormalise) Renormalise(t);
             if (toBytes) break;
             MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
+            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
             break;
         }
         case SlotKind::Tangent: {
@@ -616,7 +612,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             if (slot.renormalise) Renormalise(t);
             if (toBytes) break;
             MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = Canonical<CANONICAL>(t.c[k]);
+            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
             break;
         }
         case SlotKind::TexCoord: {
@@ -628,8 +624,8 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
                 t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
             }
             if (toBytes) break;
-            t.c[0] = Canonical<CANONICAL>(t.c[0]);
-            t.c[1] = Canonical<CANONICAL>(t.c[1]);
+            t.c[0] = CanonicalNaNs(t.c[0]);
+            t.c[1] = CanonicalNaNs(t.c[1]);
             break;
         }
         default:
@@ -638,9 +634,10 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
     return t;
 }
 
-template <int N, bool CANONICAL = true>
-MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v) {
-    return TransformAs<N, CANONICAL>(record, slot, v, slot.kind);
+template <int N>
+MESHJOBS_INLINE Lanes<N> TransformLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, const Lanes<N>& v,
+                                        bool toBytes = false) {
+    return TransformAs<N>(record, slot, v, slot.kind, toBytes);
 }
 
 template <int N>
@@ -651,17 +648,14 @@ MESHJOBS_INLINE WordLanes<N> StandInLanes(SlotKind kind) {
 
 // The converter of one slot of kind KIND on N vertices whose words are
 // already loaded (ignored where the slot loads nothing): the words each would
-// store. With the formats known to the caller the switches on them fold away;
-// callers that encode to 8 bits may leave NaNs as the arithmetic gave them
-// (CANONICAL false), since every NaN clamps alike.
-template <SlotKind KIND, int N, KernelSet SET, bool CANONICAL = true>
+// store. With the formats known to the caller the switches on them fold away.
+template <SlotKind KIND, int N, KernelSet SET>
 MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                          const WordLanes<N>& loaded, uint32_t from, uint32_t to) {
-    // Every NaN encodes to a byte alike, so such encodes skip the canonical NaN.
-    const bool toBytes = to <= FORMAT_SNORM8;
+    const bool toBytes = EncodesToBytes(to);
     if constexpr (KIND == SlotKind::Position) {
         if (slot.marker) return StandInLanes<N>(KIND);
-        const Lanes<N> p = TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND);
+        const Lanes<N> p = TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND);
         WordLanes<N> words{};
         MESHJOBS_UNROLL
         for (int r = 0; r < 3; ++r) words.w[r] = AsBits(p.c[r]);
@@ -669,10 +663,10 @@ MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record
     } else if constexpr (KIND == SlotKind::Normal) {
         if (slot.marker) return StandInLanes<N>(KIND);
         return Encode<N, SET>(
-            TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
+            TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Tangent || KIND == SlotKind::TexCoord) {
         return Encode<N, SET>(
-            TransformAs<N, CANONICAL>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
+            TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Color) {
         Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
         if (slot.load) value = Decode<N, SET>(loaded, from);
