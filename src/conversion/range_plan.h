@@ -8,14 +8,14 @@
 #include <stdint.h>
 
 #include "conversion/converters.h"
-#include "runtime/byte_ranges.h"
 #include "meshjobs/records.h"
+#include "runtime/byte_ranges.h"
 
 namespace meshjobs {
 
 // One slot of the range: what its rule decides for the loops, and what it
-// stores once the size list is read.
-// Only the slots that store anything (RangePlan::active) are filled in.
+// stores once the size list is read. Only the slots that store anything
+// (RangePlan::active) are filled in.
 struct SlotPlan {
     SlotKind kind;
     bool load, renormalise, scaleOffset, stream1Source, stream1Target;
@@ -139,7 +139,6 @@ inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayo
            clear(record.sourceAttributes.safety.versionCell, 0, 4) &&
            clear(record.destinationAttributes.safety.versionCell, 0, 4);
 }
-
 
 // No store of one vertex in [begin, end) shares a byte with a store of
 // another: the stores of different slots may then go out slot by slot
