@@ -3,6 +3,7 @@
 // Half conversions and integer rounding are proven whole in tests/exhaustive.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "conversion/attribute_codec.h"
+#include "runtime/rounding_mode.h"
 
 namespace meshjobs {
 namespace {
@@ -78,6 +80,21 @@ TEST(UNorm8, DecodesByTheRoundedReciprocalAndRoundTripsEveryByte) {
     EXPECT_EQ(DecodeUNorm8(255), 1.0f);
     EXPECT_EQ(FloatBits(DecodeUNorm8(128)), 0x3F008081u);
     EXPECT_EQ(EncodeSNorm8(DecodeUNorm8(128)), 64u);
+}
+
+// The fast loops copy words of 8-bit unsigned components where every byte
+// comes back (StoresLoadedWords): in every rounding mode but upward.
+TEST(UNorm8, EveryByteComesBackInEveryRoundingModeButUpward) {
+    for (const int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        const int previous = std::fegetround();
+        std::fesetround(mode);
+        int changed = 0;
+        for (uint32_t byte = 0; byte < 256; ++byte) changed += EncodeUNorm8(DecodeUNorm8(byte)) != byte;
+        const bool upward = RoundsUpward();
+        std::fesetround(previous);
+        EXPECT_EQ(upward, mode == FE_UPWARD) << mode;
+        EXPECT_EQ(changed == 0, !upward) << mode << ": " << changed << " bytes changed";
+    }
 }
 
 TEST(SNorm8, DecodesByTheRoundedReciprocalAndRoundTripsEveryByteButMinus128) {

@@ -18,6 +18,7 @@ template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> ConvertLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                           const BlockLoads& loads) {
     // Only slots that store come here, so none is skipped.
+    if (slot.copiesWords) return LoadLanes<SET>(record, slot, loads);
     const bool loaded = slot.load && !slot.marker;
     return ConvertWords<4, SET>(record, slot, loaded ? LoadLanes<SET>(record, slot, loads) : WordLanes<4>{});
 }

@@ -132,36 +132,11 @@ MESHJOBS_AVX512 void CopySlot16(const ConvertVertexLayoutRecord&, const SlotPlan
     for (int g = 0; g < groups; ++g, in += COLUMN_WORDS, out += ROW_WORDS) out[0] = in[0];
 }
 
-// Whether a slot stores its one loaded word unchanged: 8-bit components in
-// and out, with nothing applied between, that the current rounding mode maps
-// each to itself (UNorm8 colors to UNorm8 do). Its own kernel, run over all
-// 256 bytes, tells.
-MESHJOBS_AVX512 bool StoresWordUnchanged(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
-                                         SlotKernel kernel) {
-    const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
-    const bool eightBits = (from == FORMAT_UNORM8 || from == FORMAT_SNORM8) &&
-                           (slot.encodeFormat == FORMAT_UNORM8 || slot.encodeFormat == FORMAT_SNORM8);
-    if (!eightBits || slot.byteCount != 4 || !slot.load ||
-        !(slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)))
-        return false;
-    alignas(64) U16 in[COLUMN_WORDS] = {};
-    alignas(64) U16 out[ROW_WORDS];
-    bool same = true;
-    for (uint32_t first = 0; first < 256; first += 4 * GROUP) {
-        U16 bytes;
-        for (int lane = 0; lane < GROUP; ++lane) bytes[lane] = first + 4 * lane;
-        in[0] = bytes | (bytes + 1u) << 8 | (bytes + 2u) << 16 | (bytes + 3u) << 24;
-        kernel(record, slot, in, out, 1, 1);
-        for (int lane = 0; lane < GROUP; ++lane) same &= out[0][lane] == in[0][lane];
-    }
-    return same;
-}
-
 GroupsKernel ShapeKernelFor(const GroupPlan& groups);
 
 // The groups of one stream: its slots that load from and store to that
 // stream, in whole words.
-MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, const RangePlan& plan, bool stream1) {
+MESHJOBS_AVX512 GroupPlan PlanGroups(const RangePlan& plan, bool stream1) {
     GroupPlan groups;
     for (int i = 0; i < plan.activeCount; ++i) {
         const int k = plan.active[i];
@@ -174,8 +149,8 @@ MESHJOBS_AVX512 GroupPlan PlanGroups(const ConvertVertexLayoutRecord& record, co
         const int sourceWord = static_cast<int>(slot.sourceOffset / 4);
         const int read = loads ? WordsRead(slot) : 0;
         if (sourceWord + read > ROW_WORDS) continue;
-        SlotKernel kernel = KernelFor(slot);
-        if (StoresWordUnchanged(record, slot, kernel)) kernel = CopySlot16;
+        // A copied word needs no kernel: one word of bytes, or one single.
+        const SlotKernel kernel = slot.copiesWords && words == 1 ? CopySlot16 : KernelFor(slot);
         groups.slots[groups.count++] = {kernel, &slot, loads ? sourceWord : 0, targetWord, words};
         groups.slotBits |= 1u << k;
         groups.loadMask |= static_cast<uint16_t>(((1u << read) - 1u) << (loads ? sourceWord : 0));
@@ -631,7 +606,7 @@ MESHJOBS_AVX512 void RunSlotsApartAvx512(const ConvertVertexLayoutRecord& record
     typedef GroupPlan StreamGroups[2];
     static_assert(sizeof(StreamGroups) <= sizeof plan.kernelPlan.bytes && alignof(GroupPlan) <= 16);
     if (!plan.kernelPlan.made) {
-        const GroupPlan made[2] = {PlanGroups(record, plan, false), PlanGroups(record, plan, true)};
+        const GroupPlan made[2] = {PlanGroups(plan, false), PlanGroups(plan, true)};
         __builtin_memcpy(plan.kernelPlan.bytes, &made, sizeof made);  // creates the plans in the bytes
         plan.kernelPlan.made = true;
     }

@@ -24,13 +24,6 @@ constexpr int AVX2_LANES = 8;
 #endif
 #endif
 
-// A slot whose stored words are its loaded words: single floats in and out,
-// with nothing applied between (colors, texture coordinates without the scale).
-bool IsWordCopy(const SlotPlan& slot) {
-    return (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)) && slot.load &&
-           ClampFormat(slot.sourceFormat, FORMAT_UNORM8) == FORMAT_FLOAT32 && slot.encodeFormat == FORMAT_FLOAT32;
-}
-
 // A slot runs over the range in chunks, in three passes with the switches
 // outside the loops: load and decode, the slot's arithmetic, encode and
 // store. The chunk stays in L1 between passes.
@@ -227,8 +220,7 @@ MESHJOBS_INLINE void FillChunk(Chunk<N>& chunk, int32_t count, const uint32_t (&
 // components in and out with nothing applied between (colors, texture
 // coordinates without the scale). Its 256 outcomes are worked out once per
 // range by the same lane code, in the current rounding mode, and the range is
-// then a table lookup per byte, or a word copy where the table maps every
-// byte to itself.
+// then a table lookup per byte.
 bool IsByteMap(const SlotPlan& slot) {
     const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
     return (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)) && slot.load &&
@@ -241,12 +233,11 @@ bool IsByteMap(const SlotPlan& slot) {
 constexpr int32_t BYTE_MAP_MIN_VERTICES = 64;
 
 template <int N, KernelSet SET>
-MESHJOBS_INLINE bool BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
+MESHJOBS_INLINE void BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
     typedef typename Vec<N>::U U;
     U lanes;
     MESHJOBS_UNROLL
     for (int lane = 0; lane < N; ++lane) lanes[lane] = 4u * lane;
-    bool identity = true;
     for (uint32_t first = 0; first < 256; first += 4 * N) {
         // Word j holds bytes 4j to 4j + 3, each in its own component.
         const U start = lanes + first;
@@ -254,10 +245,7 @@ MESHJOBS_INLINE bool BuildByteMap(const SlotPlan& slot, uint8_t (&table)[256]) {
         words.w[0] = start | (start + 1u) << 8 | (start + 2u) << 16 | (start + 3u) << 24;
         const WordLanes<N> mapped = Encode<N, SET>(Decode<N, SET>(words, slot.sourceFormat), slot.encodeFormat);
         __builtin_memcpy(table + first, &mapped.w[0], sizeof mapped.w[0]);
-        MESHJOBS_UNROLL
-        for (int lane = 0; lane < N; ++lane) identity &= mapped.w[0][lane] == words.w[0][lane];
     }
-    return identity;
 }
 
 template <int BYTES>
@@ -433,18 +421,15 @@ __attribute__((target("avx2,f16c"))) void RunElementwise(const ConvertVertexLayo
 template <int N, KernelSet SET, int BYTES>
 MESHJOBS_INLINE void RunSlotBytes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot, SlotWalk walk,
                                   int32_t count, int32_t whole) {
-    if (IsWordCopy(slot)) {
+    if (slot.copiesWords) {
         CopyWords<BYTES>(walk, count, whole);
         return;
     }
     if constexpr (BYTES == 4) {
         if (count >= BYTE_MAP_MIN_VERTICES && IsByteMap(slot)) {
             uint8_t table[256];
-            if (BuildByteMap<N, SET>(slot, table)) {
-                CopyWords<4>(walk, count, whole);
-            } else {
-                MapWords(table, walk, count, whole);
-            }
+            BuildByteMap<N, SET>(slot, table);
+            MapWords(table, walk, count, whole);
             return;
         }
     }

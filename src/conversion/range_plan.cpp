@@ -61,6 +61,7 @@ inline __attribute__((always_inline)) bool PlanSlot(int k, const ConvertVertexLa
     slot.targetOffset = rule.targetOffset;
     slot.marker = form.standIn;
     slot.byteCount = form.byteCount;
+    slot.copiesWords = StoresLoadedWords(rule, form.byteCount, [] { return RoundsUpward(); });
     plan.active[tally.activeCount++] = k;
     IncludeIn(tally.stores, rule.stream1Target, rule.targetOffset, rule.targetOffset + form.byteCount);
     return true;

@@ -19,7 +19,8 @@ namespace meshjobs {
 struct SlotPlan {
     SlotKind kind;
     bool load, renormalise, scaleOffset, stream1Source, stream1Target;
-    bool marker;  // a stand-in stored instead of the value
+    bool marker;       // a stand-in stored instead of the value
+    bool copiesWords;  // StoresLoadedWords: the loops may copy the loaded words
     uint32_t sourceFormat;
     uint32_t encodeFormat;
     int64_t sourceOffset, targetOffset;

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "conversion/attribute_codec.h"
+#include "runtime/rounding_mode.h"
 
 namespace meshjobs {
 
@@ -124,6 +125,21 @@ inline StoredForm StoredFormFor(const SlotRule& rule, int32_t componentSize) {
             break;
     }
     return {0, false};
+}
+
+// Whether a slot stores its loaded words unchanged, so that a fast loop may
+// copy them: a color, or texture coordinates without the scale, whose decode
+// and encode undo each other. Singles always do. One word of 8-bit unsigned
+// components does in every rounding mode but upward, where a byte times 1/255
+// times 255 can round to the byte plus one (the exhaustive tests go through
+// all 256 in each mode); `roundsUpward` is asked only for such a word.
+template <class RoundsUpwardTest>
+inline bool StoresLoadedWords(const SlotRule& rule, int32_t byteCount, RoundsUpwardTest roundsUpward) {
+    if (!rule.load || !(rule.kind == SlotKind::Color || (rule.kind == SlotKind::TexCoord && !rule.scaleOffset)))
+        return false;
+    const uint32_t from = ClampFormat(rule.sourceFormat, FORMAT_UNORM8);
+    if (from == FORMAT_FLOAT32 && rule.encodeFormat == FORMAT_FLOAT32) return true;
+    return from == FORMAT_UNORM8 && rule.encodeFormat == FORMAT_UNORM8 && byteCount == 4 && !roundsUpward();
 }
 
 // The words a slot stores in place of a value it has no size for.
