@@ -131,8 +131,8 @@ inline StoredForm StoredFormFor(const SlotRule& rule, int32_t componentSize) {
 // copy them: a color, or texture coordinates without the scale, whose decode
 // and encode undo each other. Singles always do. One word of 8-bit unsigned
 // components does in every rounding mode but upward, where a byte times 1/255
-// times 255 can round to the byte plus one (the exhaustive tests go through
-// all 256 in each mode); `roundsUpward` is asked only for such a word.
+// times 255 can round to the byte plus one (the codec tests go through all
+// 256 in each mode); `roundsUpward` is asked only for such a word.
 template <class RoundsUpwardTest>
 inline bool StoresLoadedWords(const SlotRule& rule, int32_t byteCount, RoundsUpwardTest roundsUpward) {
     if (!rule.load || !(rule.kind == SlotKind::Color || (rule.kind == SlotKind::TexCoord && !rule.scaleOffset)))
