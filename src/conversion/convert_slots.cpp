@@ -223,8 +223,7 @@ MESHJOBS_INLINE void FillChunk(Chunk<N>& chunk, int32_t count, const uint32_t (&
 // then a table lookup per byte.
 bool IsByteMap(const SlotPlan& slot) {
     const uint32_t from = ClampFormat(slot.sourceFormat, FORMAT_UNORM8);
-    return (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset)) && slot.load &&
-           (from == FORMAT_UNORM8 || from == FORMAT_SNORM8) &&
+    return PassesComponentsThrough(slot) && (from == FORMAT_UNORM8 || from == FORMAT_SNORM8) &&
            (slot.encodeFormat == FORMAT_UNORM8 || slot.encodeFormat == FORMAT_SNORM8);
 }
 

@@ -585,8 +585,8 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
                 t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
-                                        Splat<N>(m[2][r]) * v.c[2]) +
-                                       Splat<N>(m[3][r]));
+                                         Splat<N>(m[2][r]) * v.c[2]) +
+                                        Splat<N>(m[3][r]));
             t.c[3] = Splat<N>(0.0f);
             break;
         }
@@ -662,11 +662,9 @@ MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record
         return words;
     } else if constexpr (KIND == SlotKind::Normal) {
         if (slot.marker) return StandInLanes<N>(KIND);
-        return Encode<N, SET>(
-            TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
+        return Encode<N, SET>(TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Tangent || KIND == SlotKind::TexCoord) {
-        return Encode<N, SET>(
-            TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
+        return Encode<N, SET>(TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Color) {
         Lanes<N> value{{Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR), Splat<N>(NO_COLOR)}};
         if (slot.load) value = Decode<N, SET>(loaded, from);

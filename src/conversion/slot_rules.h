@@ -127,16 +127,23 @@ inline StoredForm StoredFormFor(const SlotRule& rule, int32_t componentSize) {
     return {0, false};
 }
 
+// Whether a slot's components go from decode to encode with nothing applied
+// between: a color, or texture coordinates without the scale. SlotRule and
+// SlotPlan both answer.
+template <class Slot>
+inline bool PassesComponentsThrough(const Slot& slot) {
+    return slot.load && (slot.kind == SlotKind::Color || (slot.kind == SlotKind::TexCoord && !slot.scaleOffset));
+}
+
 // Whether a slot stores its loaded words unchanged, so that a fast loop may
-// copy them: a color, or texture coordinates without the scale, whose decode
-// and encode undo each other. Singles always do. One word of 8-bit unsigned
+// copy them: one that passes its components through, whose decode and encode
+// undo each other. Singles always do. One word of 8-bit unsigned
 // components does in every rounding mode but upward, where a byte times 1/255
 // times 255 can round to the byte plus one (the codec tests go through all
 // 256 in each mode); `roundsUpward` is asked only for such a word.
 template <class RoundsUpwardTest>
 inline bool StoresLoadedWords(const SlotRule& rule, int32_t byteCount, RoundsUpwardTest roundsUpward) {
-    if (!rule.load || !(rule.kind == SlotKind::Color || (rule.kind == SlotKind::TexCoord && !rule.scaleOffset)))
-        return false;
+    if (!PassesComponentsThrough(rule)) return false;
     const uint32_t from = ClampFormat(rule.sourceFormat, FORMAT_UNORM8);
     if (from == FORMAT_FLOAT32 && rule.encodeFormat == FORMAT_FLOAT32) return true;
     return from == FORMAT_UNORM8 && rule.encodeFormat == FORMAT_UNORM8 && byteCount == 4 && !roundsUpward();
