@@ -163,70 +163,80 @@ MESHJOBS_AVX512 GroupPlan PlanGroups(const RangePlan& plan, bool stream1) {
     return groups;
 }
 
-// Rows to columns, in place: the off-diagonal blocks of every size swapped.
-template <int... C>
-struct Columns {};
-using SixteenColumns = Columns<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+// The transposes below use the processor's unpack instructions within each
+// 128-bit lane, which issue beside the arithmetic, and one step across
+// lanes. The compiler picks a full two-source permute for a word shuffle
+// that does not name 64-bit elements, so the 64-bit steps are written so.
+typedef uint64_t Q8 __attribute__((vector_size(64)));
 
-template <int B, int... C>
-MESHJOBS_INLINE void SwapBlocks(U16& a, U16& b, Columns<C...>) {
-    const U16 low = __builtin_shufflevector(a, b, ((C & B) ? 16 + C - B : C)...);
-    const U16 high = __builtin_shufflevector(a, b, ((C & B) ? 16 + C : C + B)...);
-    a = low;
-    b = high;
+MESHJOBS_INLINE U16 LowWords(const U16& a, const U16& b) {
+    return __builtin_shufflevector(a, b, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+}
+MESHJOBS_INLINE U16 HighWords(const U16& a, const U16& b) {
+    return __builtin_shufflevector(a, b, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
+}
+template <int... Q>
+MESHJOBS_INLINE U16 Quads(const U16& a, const U16& b) {
+    return reinterpret_cast<U16>(__builtin_shufflevector(reinterpret_cast<Q8>(a), reinterpret_cast<Q8>(b), Q...));
 }
 
-template <int B, int ROWS>
-MESHJOBS_INLINE void SwapAll(U16 (&m)[ROW_WORDS]) {
-    MESHJOBS_UNROLL
-    for (int i = 0; i < ROWS; ++i)
-        if ((i & B) == 0) SwapBlocks<B>(m[i], m[i + B], SixteenColumns{});
+// Four vectors as 4-by-4 blocks, one per 128-bit lane, each transposed:
+// word k of lane j of vector m goes to word m of lane j of vector k. Its own
+// inverse.
+MESHJOBS_INLINE void TransposeLanes(U16& a, U16& b, U16& c, U16& d) {
+    const U16 t0 = LowWords(a, b), t1 = HighWords(a, b), t2 = LowWords(c, d), t3 = HighWords(c, d);
+    a = Quads<0, 8, 2, 10, 4, 12, 6, 14>(t0, t2);
+    b = Quads<1, 9, 3, 11, 5, 13, 7, 15>(t0, t2);
+    c = Quads<0, 8, 2, 10, 4, 12, 6, 14>(t1, t3);
+    d = Quads<1, 9, 3, 11, 5, 13, 7, 15>(t1, t3);
 }
 
-// Interleaves within 128-bit lanes, then moves whole lanes: the in-lane
-// steps are the processor's cheaper shuffles.
+// Lanes 0 and 2 of a, then of b; lanes 1 and 3 of each.
+MESHJOBS_INLINE U16 EvenLanes(const U16& a, const U16& b) { return Quads<0, 1, 4, 5, 8, 9, 12, 13>(a, b); }
+MESHJOBS_INLINE U16 OddLanes(const U16& a, const U16& b) { return Quads<2, 3, 6, 7, 10, 11, 14, 15>(a, b); }
+
+// Rows to columns, in place; its own inverse. After the blocks are
+// transposed, m[4g + k] holds in lane j word 4j + k of rows 4g to 4g + 3,
+// and two rounds of lane moves gather each column's four lanes.
 MESHJOBS_INLINE void Transpose16(U16 (&m)[ROW_WORDS]) {
-    U16 t[ROW_WORDS], u[ROW_WORDS];
     MESHJOBS_UNROLL
-    for (int i = 0; i < 8; ++i) {
-        t[2 * i] =
-            __builtin_shufflevector(m[2 * i], m[2 * i + 1], 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
-        t[2 * i + 1] =
-            __builtin_shufflevector(m[2 * i], m[2 * i + 1], 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
-    }
-    // u[4i + k], lane L: rows 4i to 4i + 3 of column 4L + k.
-    MESHJOBS_UNROLL
-    for (int i = 0; i < 4; ++i)
-        for (int h = 0; h < 2; ++h) {
-            const U16 a = t[4 * i + h], b = t[4 * i + 2 + h];
-            u[4 * i + 2 * h] = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
-            u[4 * i + 2 * h + 1] =
-                __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
-        }
+    for (int g = 0; g < 4; ++g) TransposeLanes(m[4 * g], m[4 * g + 1], m[4 * g + 2], m[4 * g + 3]);
     MESHJOBS_UNROLL
     for (int k = 0; k < 4; ++k) {
-        const U16 w0 =
-            __builtin_shufflevector(u[k], u[4 + k], 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-        const U16 w1 =
-            __builtin_shufflevector(u[k], u[4 + k], 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-        const U16 x0 =
-            __builtin_shufflevector(u[8 + k], u[12 + k], 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-        const U16 x1 =
-            __builtin_shufflevector(u[8 + k], u[12 + k], 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-        m[k] = __builtin_shufflevector(w0, x0, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-        m[8 + k] = __builtin_shufflevector(w0, x0, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
-        m[4 + k] = __builtin_shufflevector(w1, x1, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27);
-        m[12 + k] = __builtin_shufflevector(w1, x1, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31);
+        const U16 a = EvenLanes(m[k], m[4 + k]), b = OddLanes(m[k], m[4 + k]);
+        const U16 c = EvenLanes(m[8 + k], m[12 + k]), d = OddLanes(m[8 + k], m[12 + k]);
+        m[k] = EvenLanes(a, c);
+        m[8 + k] = OddLanes(a, c);
+        m[4 + k] = EvenLanes(b, d);
+        m[12 + k] = OddLanes(b, d);
     }
 }
 
-// Eight rows of two vertices' first eight words each (vertex i and i + 8 in
-// row i) to eight columns of sixteen, and back: the two 8-by-8 halves
-// transposed apart.
-MESHJOBS_INLINE void TransposeHalves(U16 (&m)[ROW_WORDS]) {
-    SwapAll<4, 8>(m);
-    SwapAll<2, 8>(m);
-    SwapAll<1, 8>(m);
+// Eight rows of two vertices' first eight words each (row r: vertices 2r
+// and 2r + 1) to the first eight columns, lanes as VertexOfLane orders
+// them: the lane moves first, one per vector, then the blocks transposed.
+MESHJOBS_INLINE void RowPairsToColumns(U16 (&m)[ROW_WORDS]) {
+    U16 u[ROW_WORDS / 2];
+    MESHJOBS_UNROLL
+    for (int k = 0; k < 4; ++k) u[k] = EvenLanes(m[k], m[4 + k]), u[4 + k] = OddLanes(m[k], m[4 + k]);
+    TransposeLanes(u[0], u[1], u[2], u[3]);
+    TransposeLanes(u[4], u[5], u[6], u[7]);
+    MESHJOBS_UNROLL
+    for (int w = 0; w < ROW_WORDS / 2; ++w) m[w] = u[w];
+}
+// And back: row 4p + k takes lanes 2p and 2p + 1 of u[k], each vertex's
+// first four words, and of u[4 + k], the next four.
+MESHJOBS_INLINE void ColumnsToRowPairs(U16 (&m)[ROW_WORDS]) {
+    TransposeLanes(m[0], m[1], m[2], m[3]);
+    TransposeLanes(m[4], m[5], m[6], m[7]);
+    U16 rows[ROW_WORDS / 2];
+    MESHJOBS_UNROLL
+    for (int k = 0; k < 4; ++k) {
+        rows[k] = Quads<0, 1, 8, 9, 2, 3, 10, 11>(m[k], m[4 + k]);
+        rows[4 + k] = Quads<4, 5, 12, 13, 6, 7, 14, 15>(m[k], m[4 + k]);
+    }
+    MESHJOBS_UNROLL
+    for (int r = 0; r < ROW_WORDS / 2; ++r) m[r] = rows[r];
 }
 
 MESHJOBS_AVX512_INLINE U16 LoadRow(const uint8_t* at, uint16_t mask) {
@@ -240,12 +250,13 @@ MESHJOBS_AVX512_INLINE void StoreRow(uint8_t* at, const U16& row, uint16_t mask)
 // passes.
 constexpr int PASS_GROUPS = 8;
 
-// Lane i of a column holds vertex 2i of the group for i < 8 and vertex
-// 2(i - 8) + 1 above: rows back from columns of eight words then pair
-// neighbouring vertices, which a destination of 32-byte vertices takes with
-// one store. The kernels work lane by lane and never see the order.
-constexpr int VertexOfLane(int lane) { return lane < GROUP / 2 ? 2 * lane : 2 * (lane - GROUP / 2) + 1; }
-constexpr int LaneOfVertex(int vertex) { return vertex % 2 == 0 ? vertex / 2 : GROUP / 2 + vertex / 2; }
+// Lane 4j + k of a column holds vertex 8(j / 2) + 2k + j % 2 of the group:
+// rows back from columns of eight words then pair neighbouring vertices,
+// which a destination of 32-byte vertices takes with one store. The kernels
+// work lane by lane and never see the order.
+constexpr int VertexOfLane(int lane) { return 8 * (lane / 8) + 2 * (lane % 4) + lane / 4 % 2; }
+constexpr int LaneOfVertex(int vertex) { return 8 * (vertex / 8) + 4 * (vertex % 2) + vertex % 8 / 2; }
+static_assert(LaneOfVertex(VertexOfLane(13)) == 13 && VertexOfLane(LaneOfVertex(6)) == 6);
 
 // Sixteen vertices' rows to one vector per word; with every loaded word among
 // the first eight, two vertices to a row and half the shuffles. `whole`: the
@@ -254,7 +265,7 @@ MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_
     typedef uint32_t U8x __attribute__((vector_size(32)));
     U16 rows[ROW_WORDS];
     if ((mask >> 8) == 0) {
-        // Row v: vertices 2v and 2v + 1, which are lanes v and v + 8.
+        // Row v: vertices 2v and 2v + 1.
         MESHJOBS_UNROLL
         for (int v = 0; v < GROUP / 2; ++v) {
             if (whole && in == 32) {
@@ -269,7 +280,7 @@ MESHJOBS_AVX512_INLINE void LoadColumns(const uint8_t* from, int64_t in, uint16_
                 rows[v] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
             }
         }
-        TransposeHalves(rows);
+        RowPairsToColumns(rows);
         MESHJOBS_UNROLL
         for (int w = 0; w < ROW_WORDS / 2; ++w) columns[w] = rows[w];
         return;
@@ -302,7 +313,7 @@ MESHJOBS_AVX512_INLINE void StoreColumns(const U16* stored, uint8_t* to, int64_t
     if ((mask >> 8) == 0) {
         MESHJOBS_UNROLL
         for (int w = 0; w < ROW_WORDS / 2; ++w) rows[w] = stored[w];
-        TransposeHalves(rows);
+        ColumnsToRowPairs(rows);
         if (out == 32 && mask == 0xFF) {
             MESHJOBS_UNROLL
             for (int v = 0; v < GROUP / 2; ++v) __builtin_memcpy(to + 2 * v * out, &rows[v], 64);
@@ -456,9 +467,12 @@ MESHJOBS_AVX512_INLINE void ConvertShapeSlotAt(const ConvertVertexLayoutRecord& 
     if constexpr (S < SHAPE.count) ConvertShapeSlot<SHAPE, S>(record, *groups.slots[S].slot, columns, stored);
 }
 
+template <int... S>
+struct SlotIndices {};
+
 template <const GroupShape& SHAPE, int... S>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlots(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
-                                              const U16* columns, U16* stored, Columns<S...>) {
+                                              const U16* columns, U16* stored, SlotIndices<S...>) {
     (ConvertShapeSlotAt<SHAPE, S>(record, groups, columns, stored), ...);
 }
 
@@ -473,7 +487,7 @@ MESHJOBS_AVX512 void ConvertShapeGroups(const ConvertVertexLayoutRecord& record,
         // are zeros that nothing uses.
         U16 columns[COLUMN_WORDS] = {}, stored[ROW_WORDS] = {};
         LoadColumns(from, in, loadMask, done + GROUP <= wholeRows, columns);
-        ConvertShapeSlots<SHAPE>(record, groups, columns, stored, Columns<0, 1, 2, 3, 4, 5>{});
+        ConvertShapeSlots<SHAPE>(record, groups, columns, stored, SlotIndices<0, 1, 2, 3, 4, 5>{});
         StoreColumns(stored, to, out, storeMask, spill, done + GROUP == count);
     }
 }
