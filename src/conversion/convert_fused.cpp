@@ -461,10 +461,16 @@ MESHJOBS_AVX512_INLINE void ConvertShapeSlot(const ConvertVertexLayoutRecord& re
     }
 }
 
-template <const GroupShape& SHAPE, int S>
+// The directions' roots and divisions are a group's longest chain of
+// dependent operations: written first, they start first, and the other
+// slots' arithmetic fills the cycles they wait.
+constexpr bool IsDirection(SlotKind kind) { return kind == SlotKind::Normal || kind == SlotKind::Tangent; }
+
+template <const GroupShape& SHAPE, int S, bool DIRECTIONS>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlotAt(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                                const U16* columns, U16* stored) {
-    if constexpr (S < SHAPE.count) ConvertShapeSlot<SHAPE, S>(record, *groups.slots[S].slot, columns, stored);
+    if constexpr (S < SHAPE.count && IsDirection(SHAPE.slots[S].kind) == DIRECTIONS)
+        ConvertShapeSlot<SHAPE, S>(record, *groups.slots[S].slot, columns, stored);
 }
 
 template <int... S>
@@ -473,7 +479,8 @@ struct SlotIndices {};
 template <const GroupShape& SHAPE, int... S>
 MESHJOBS_AVX512_INLINE void ConvertShapeSlots(const ConvertVertexLayoutRecord& record, const GroupPlan& groups,
                                               const U16* columns, U16* stored, SlotIndices<S...>) {
-    (ConvertShapeSlotAt<SHAPE, S>(record, groups, columns, stored), ...);
+    (ConvertShapeSlotAt<SHAPE, S, true>(record, groups, columns, stored), ...);
+    (ConvertShapeSlotAt<SHAPE, S, false>(record, groups, columns, stored), ...);
 }
 
 template <const GroupShape& SHAPE>

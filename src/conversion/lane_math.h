@@ -138,6 +138,10 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void PackBytes16(U16* out
     *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512_mask(bytes, order, B64{}, ~0ull));
 #endif
 }
+// Whether a lane of a or b is a NaN: one unordered compare.
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline bool AnyNaN16(const F16* a, const F16* b) {
+    return __builtin_ia32_cmpps512_mask(*a, *b, 3, 0xFFFF, 4) != 0;
+}
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void Min16(F16* out, const F16* value, const F16* limit) {
 #if defined(__clang__)
     *out = __builtin_ia32_minps512(*value, *limit, 4);
@@ -194,6 +198,22 @@ MESHJOBS_INLINE auto AsBits(F value) {
 template <class F>
 MESHJOBS_INLINE F CanonicalNaNs(F value) {
     return value == value ? value : AsFloat(AsBits(F{}) + CANONICAL_NAN_BITS);
+}
+
+// CanonicalNaNs on the first COUNT components. Sixteen lanes test them all
+// first: NaNs are rare, and a test covers two components where each one's
+// blend would cost about as much.
+template <int COUNT, int N>
+MESHJOBS_INLINE void CanonicalNaNsOf(Lanes<N>& v) {
+#if defined(__x86_64__)
+    if constexpr (N == 16) {
+        static_assert(COUNT >= 1 && COUNT <= 4);
+        const bool any = AnyNaN16(&v.c[0], &v.c[COUNT > 1 ? 1 : 0]) || (COUNT > 2 && AnyNaN16(&v.c[2], &v.c[COUNT - 1]));
+        if (!any) return;
+    }
+#endif
+    MESHJOBS_UNROLL
+    for (int k = 0; k < COUNT; ++k) v.c[k] = CanonicalNaNs(v.c[k]);
 }
 
 // Rows of four words to columns and back (its own inverse); with eight lanes
@@ -386,7 +406,10 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
     return value;
 }
 
-template <int N, KernelSet SET>
+// ZERO_W: the fourth component is zero (a normal's), whose byte is zero in
+// every rounding mode; the compiler cannot fold the clamp and the product
+// for it.
+template <int N, KernelSet SET, bool ZERO_W = false>
 MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
     typedef typename Vec<N>::F F;
     typedef typename Vec<N>::U U;
@@ -402,7 +425,8 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k)
-                integers[k] = RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
+                integers[k] = ZERO_W && k == 3 ? typename Vec<N>::I{}
+                                               : RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
 #if defined(__x86_64__)
             if constexpr (SET != KernelSet::Portable && N == 4) {
                 words.w[0] = PackBytes4(integers, isSigned);
@@ -584,10 +608,10 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             const auto& m = record.positionMatrix.columns;
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
-                t.c[r] = CanonicalNaNs(((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) +
-                                         Splat<N>(m[2][r]) * v.c[2]) +
-                                        Splat<N>(m[3][r]));
+                t.c[r] = ((Splat<N>(m[0][r]) * v.c[0] + Splat<N>(m[1][r]) * v.c[1]) + Splat<N>(m[2][r]) * v.c[2]) +
+                         Splat<N>(m[3][r]);
             t.c[3] = Splat<N>(0.0f);
+            CanonicalNaNsOf<3>(t);
             break;
         }
         case SlotKind::Normal: {
@@ -597,9 +621,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
                 t.c[k] = (v.c[0] * Splat<N>(m[k][0]) + v.c[1] * Splat<N>(m[k][1])) + v.c[2] * Splat<N>(m[k][2]);
             t.c[3] = Splat<N>(0.0f);
             if (slot.renormalise) Renormalise(t);
-            if (toBytes) break;
-            MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+            if (!toBytes) CanonicalNaNsOf<3>(t);
             break;
         }
         case SlotKind::Tangent: {
@@ -607,12 +629,9 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
             MESHJOBS_UNROLL
             for (int r = 0; r < 3; ++r)
                 t.c[r] = (v.c[0] * Splat<N>(m[0][r]) + v.c[1] * Splat<N>(m[1][r])) + v.c[2] * Splat<N>(m[2][r]);
-            const uint32_t flip = record.sourceStride1 < 0 ? 0x80000000u : 0u;
-            t.c[3] = AsFloat(AsBits(v.c[3]) ^ flip);
+            if (record.sourceStride1 < 0) t.c[3] = AsFloat(AsBits(v.c[3]) ^ 0x80000000u);
             if (slot.renormalise) Renormalise(t);
-            if (toBytes) break;
-            MESHJOBS_UNROLL
-            for (int k = 0; k < 3; ++k) t.c[k] = CanonicalNaNs(t.c[k]);
+            if (!toBytes) CanonicalNaNsOf<3>(t);
             break;
         }
         case SlotKind::TexCoord: {
@@ -623,9 +642,7 @@ MESHJOBS_INLINE Lanes<N> TransformAs(const ConvertVertexLayoutRecord& record, co
                 t.c[0] = t.c[0] * Splat<N>(so->x) + Splat<N>(so->z);
                 t.c[1] = t.c[1] * Splat<N>(so->y) + Splat<N>(so->w);
             }
-            if (toBytes) break;
-            t.c[0] = CanonicalNaNs(t.c[0]);
-            t.c[1] = CanonicalNaNs(t.c[1]);
+            if (!toBytes) CanonicalNaNsOf<2>(t);
             break;
         }
         default:
@@ -662,7 +679,7 @@ MESHJOBS_INLINE WordLanes<N> ConvertKind(const ConvertVertexLayoutRecord& record
         return words;
     } else if constexpr (KIND == SlotKind::Normal) {
         if (slot.marker) return StandInLanes<N>(KIND);
-        return Encode<N, SET>(TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
+        return Encode<N, SET, true>(TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Tangent || KIND == SlotKind::TexCoord) {
         return Encode<N, SET>(TransformAs<N>(record, slot, Decode<N, SET>(loaded, from), KIND, toBytes), to);
     } else if constexpr (KIND == SlotKind::Color) {
