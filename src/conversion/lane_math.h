@@ -394,6 +394,7 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
                 const typename Vec<N>::U halves = words.w[k / 2] >> (16 * (k % 2));
+                value.c[k] = F{};  // every lane is written; said so for the compiler's uninitialised-use check
                 MESHJOBS_UNROLL
                 for (int lane = 0; lane < N; ++lane) value.c[k][lane] = HalfToFloat(static_cast<uint16_t>(halves[lane]));
             }
