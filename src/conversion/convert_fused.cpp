@@ -224,8 +224,9 @@ MESHJOBS_INLINE void RowPairsToColumns(U16 (&m)[ROW_WORDS]) {
     MESHJOBS_UNROLL
     for (int w = 0; w < ROW_WORDS / 2; ++w) m[w] = u[w];
 }
-// And back: row 4p + k takes lanes 2p and 2p + 1 of u[k], each vertex's
-// first four words, and of u[4 + k], the next four.
+// And back: once the blocks are transposed, row 4p + k takes lanes 2p and
+// 2p + 1 of m[k], each vertex's first four words, and of m[4 + k], the next
+// four.
 MESHJOBS_INLINE void ColumnsToRowPairs(U16 (&m)[ROW_WORDS]) {
     TransposeLanes(m[0], m[1], m[2], m[3]);
     TransposeLanes(m[4], m[5], m[6], m[7]);
@@ -256,7 +257,12 @@ constexpr int PASS_GROUPS = 8;
 // work lane by lane and never see the order.
 constexpr int VertexOfLane(int lane) { return 8 * (lane / 8) + 2 * (lane % 4) + lane / 4 % 2; }
 constexpr int LaneOfVertex(int vertex) { return 8 * (vertex / 8) + 4 * (vertex % 2) + vertex % 8 / 2; }
-static_assert(LaneOfVertex(VertexOfLane(13)) == 13 && VertexOfLane(LaneOfVertex(6)) == 6);
+constexpr bool LanesRoundTrip() {
+    for (int lane = 0; lane < GROUP; ++lane)
+        if (LaneOfVertex(VertexOfLane(lane)) != lane) return false;
+    return true;
+}
+static_assert(LanesRoundTrip());
 
 // Sixteen vertices' rows to one vector per word; with every loaded word among
 // the first eight, two vertices to a row and half the shuffles. `whole`: the

@@ -219,7 +219,8 @@ MESHJOBS_INLINE void CanonicalNaNsOf(Lanes<N>& v) {
 #if defined(__x86_64__)
     if constexpr (N == 16) {
         static_assert(COUNT >= 1 && COUNT <= 4);
-        const bool any = AnyNaN16(&v.c[0], &v.c[COUNT > 1 ? 1 : 0]) || (COUNT > 2 && AnyNaN16(&v.c[2], &v.c[COUNT - 1]));
+        const bool any =
+            AnyNaN16(&v.c[0], &v.c[COUNT > 1 ? 1 : 0]) || (COUNT > 2 && AnyNaN16(&v.c[2], &v.c[COUNT - 1]));
         if (!any) return;
     }
 #endif
@@ -437,8 +438,9 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k)
-                integers[k] = ZERO_W && k == 3 ? typename Vec<N>::I{}
-                                               : RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
+                integers[k] = ZERO_W && k == 3
+                                  ? typename Vec<N>::I{}
+                                  : RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
 #if defined(__x86_64__)
             if constexpr (SET != KernelSet::Portable && N == 4) {
                 words.w[0] = PackBytes4(integers, isSigned);
