@@ -64,6 +64,8 @@ inline float CanonicalNaN(float value) { return value != value ? BitsToFloat(CAN
 // dividing, which differs in the last bit for some bytes.
 inline constexpr uint32_t UNORM8_SCALE_BITS = 0x3B808081u;
 inline constexpr uint32_t SNORM8_SCALE_BITS = 0x3C010204u;
+// The same over 2^24, for a byte at the top of its word.
+inline constexpr uint32_t SNORM8_TOP_SCALE_BITS = SNORM8_SCALE_BITS - (24u << 23);
 
 // ---- Half precision ----
 

@@ -54,6 +54,48 @@ typedef int16_t H8 __attribute__((vector_size(16)));
 #define MESHJOBS_UNROLL _Pragma("GCC unroll 16")
 
 #if defined(__x86_64__)
+// Signed bytes below -127 raised to it: the signed packs' clamp ends at -128.
+// One compiler makes a compare and a blend of the generic form.
+typedef char B16 __attribute__((vector_size(16)));
+typedef char B32 __attribute__((vector_size(32)));
+typedef char B64 __attribute__((vector_size(64)));
+// In and out through a pointer: a vector argument of a function without the
+// caller's target changes the ABI.
+#if defined(__clang__)
+template <class B>
+MESHJOBS_INLINE void AtLeastMinus127(B* bytes) {
+    *bytes = __builtin_elementwise_max(*bytes, B{} - 127);
+}
+#else
+__attribute__((target("avx2"))) inline void AtLeastMinus127(B16* bytes) {
+    *bytes = __builtin_ia32_pmaxsb128(*bytes, B16{} - 127);
+}
+__attribute__((target("avx2"))) inline void AtLeastMinus127(B32* bytes) {
+    *bytes = __builtin_ia32_pmaxsb256(*bytes, B32{} - 127);
+}
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void AtLeastMinus127(B64* bytes) {
+    *bytes = __builtin_ia32_pmaxsb512_mask(*bytes, B64{} - 127, *bytes, ~0ull);
+}
+#endif
+
+// The byte shuffle's order that takes byte k of each word to the word's top
+// byte and zeros (an index with its top bit set) below it.
+template <int N>
+MESHJOBS_INLINE void TopByteOrder(typename Vec<N>::U* order, int k) {
+    MESHJOBS_UNROLL
+    for (int lane = 0; lane < N; ++lane) (*order)[lane] = 0x808080u | static_cast<uint32_t>(4 * (lane % 4) + k) << 24;
+}
+__attribute__((target("avx2"))) inline void ByteToTop(Vec<4>::U* out, const Vec<4>::U* words, int k) {
+    Vec<4>::U order;
+    TopByteOrder<4>(&order, k);
+    *out = reinterpret_cast<Vec<4>::U>(__builtin_ia32_pshufb128(reinterpret_cast<B16>(*words), reinterpret_cast<B16>(order)));
+}
+__attribute__((target("avx2"))) inline void ByteToTop(Vec<8>::U* out, const Vec<8>::U* words, int k) {
+    Vec<8>::U order;
+    TopByteOrder<8>(&order, k);
+    *out = reinterpret_cast<Vec<8>::U>(__builtin_ia32_pshufb256(reinterpret_cast<B32>(*words), reinterpret_cast<B32>(order)));
+}
+
 typedef Vec<8>::F F8;
 typedef Vec<8>::U U8;
 typedef int16_t H16 __attribute__((vector_size(32)));
@@ -128,10 +170,9 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void SquareRoots16(F16* o
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void CurrentModeIntegers16(I16* out, const F16* value) {
     *out = __builtin_ia32_cvtps2dq512_mask(*value, I16{}, 0xFFFF, 4);
 }
-// As PackBytes8, on sixteen lanes.
+// As PackBytes4, on sixteen lanes.
 __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void PackBytes16(U16* out, const I16* components,
                                                                        bool isSigned) {
-    typedef char B64 __attribute__((vector_size(64)));
     const B64 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  // the same in each 128-bit lane
                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,  //
@@ -139,14 +180,27 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void PackBytes16(U16* out
 #if defined(__clang__)
     const H32 xy = __builtin_ia32_packssdw512(components[0], components[1]);
     const H32 zw = __builtin_ia32_packssdw512(components[2], components[3]);
-    const B64 bytes = isSigned ? __builtin_ia32_packsswb512(xy, zw) : __builtin_ia32_packuswb512(xy, zw);
+    B64 bytes = isSigned ? __builtin_ia32_packsswb512(xy, zw) : __builtin_ia32_packuswb512(xy, zw);
+    if (isSigned) AtLeastMinus127(&bytes);
     *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512(bytes, order));
 #else
     const H32 xy = __builtin_ia32_packssdw512_mask(components[0], components[1], H32{}, ~0u);
     const H32 zw = __builtin_ia32_packssdw512_mask(components[2], components[3], H32{}, ~0u);
-    const B64 bytes = isSigned ? __builtin_ia32_packsswb512_mask(xy, zw, B64{}, ~0ull)
-                               : __builtin_ia32_packuswb512_mask(xy, zw, B64{}, ~0ull);
+    B64 bytes = isSigned ? __builtin_ia32_packsswb512_mask(xy, zw, B64{}, ~0ull)
+                         : __builtin_ia32_packuswb512_mask(xy, zw, B64{}, ~0ull);
+    if (isSigned) AtLeastMinus127(&bytes);
     *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512_mask(bytes, order, B64{}, ~0ull));
+#endif
+}
+// Byte k of each word at the word's top, zeros below it: one byte shuffle.
+__attribute__((target(MESHJOBS_AVX512_TARGET))) inline void ByteToTop(U16* out, const U16* words, int k) {
+    U16 order;
+    TopByteOrder<16>(&order, k);
+#if defined(__clang__)
+    *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512(reinterpret_cast<B64>(*words), reinterpret_cast<B64>(order)));
+#else
+    *out = reinterpret_cast<U16>(
+        __builtin_ia32_pshufb512_mask(reinterpret_cast<B64>(*words), reinterpret_cast<B64>(order), B64{}, ~0ull));
 #endif
 }
 // Whether a lane of a or b is a NaN: one unordered compare.
@@ -262,7 +316,8 @@ __attribute__((target("avx2"))) inline void CurrentModeIntegers8(I8* out, const 
 
 // RoundToInteger lane by lane, for the clamped products the 8-bit encoders
 // round (|y| ≤ 255): on x86-64 the conversion instruction, which rounds in the
-// current mode like the magic-number addition, elsewhere that addition.
+// current mode like the magic-number addition (and gives INT_MIN where a
+// product clamped only from above is out of range), elsewhere that addition.
 template <class F>
 MESHJOBS_INLINE auto RoundToIntegers(F y) {
     typedef int32_t I __attribute__((vector_size(sizeof(F))));
@@ -295,26 +350,27 @@ __attribute__((target("avx"))) inline void Max8(F8* out, const F8* value, const 
 #endif
 
 #if defined(__x86_64__)
-// The low bytes of four integer components (each -127..255 and fitting its
-// format) packed into one word per vertex: component k in byte k. The packs
-// saturate, which leaves such values as they are, and the shuffle puts each
-// vertex's four bytes together.
+// Four integer components packed into one word per vertex, component k in
+// byte k, each clamped to its format: 0..255, or -127..127 when signed. The
+// packs saturate, which is the clamp but for the signed -128, and the
+// shuffle puts each vertex's four bytes together. Encode leaves these
+// clamps to them.
 __attribute__((target("avx2"))) inline U4 PackBytes4(const I4* components, bool isSigned) {
     typedef int16_t S8 __attribute__((vector_size(16)));
-    typedef char B16 __attribute__((vector_size(16)));
     const S8 xy = __builtin_ia32_packssdw128(components[0], components[1]);
     const S8 zw = __builtin_ia32_packssdw128(components[2], components[3]);
-    const B16 bytes = isSigned ? __builtin_ia32_packsswb128(xy, zw) : __builtin_ia32_packuswb128(xy, zw);
+    B16 bytes = isSigned ? __builtin_ia32_packsswb128(xy, zw) : __builtin_ia32_packuswb128(xy, zw);
+    if (isSigned) AtLeastMinus127(&bytes);
     const B16 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
     return reinterpret_cast<U4>(__builtin_ia32_pshufb128(bytes, order));
 }
 // As PackBytes4, eight lanes: the packs work within 128-bit halves.
 __attribute__((target("avx2"))) inline void PackBytes8(U8* out, const I8* components, bool isSigned) {
     typedef int16_t S16 __attribute__((vector_size(32)));
-    typedef char B32 __attribute__((vector_size(32)));
     const S16 xy = __builtin_ia32_packssdw256(components[0], components[1]);
     const S16 zw = __builtin_ia32_packssdw256(components[2], components[3]);
-    const B32 bytes = isSigned ? __builtin_ia32_packsswb256(xy, zw) : __builtin_ia32_packuswb256(xy, zw);
+    B32 bytes = isSigned ? __builtin_ia32_packsswb256(xy, zw) : __builtin_ia32_packuswb256(xy, zw);
+    if (isSigned) AtLeastMinus127(&bytes);
     const B32 order{0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15,
                     0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
     *out = reinterpret_cast<U8>(__builtin_ia32_pshufb256(bytes, order));
@@ -380,10 +436,19 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
                              Splat<N>(BitsToFloat(UNORM8_SCALE_BITS));
             break;
         case FORMAT_SNORM8:
+            // Byte k at the top of its word, zeros below: b · 2^24 converts
+            // exactly, and times the scale over 2^24 it is the exact b · scale,
+            // rounded once in the same mode. Where the byte shuffle exists it
+            // takes one operation for the two shifts.
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                const I byte = reinterpret_cast<I>(words.w[0] << (24 - 8 * k)) >> 24;
-                const F p = __builtin_convertvector(byte, F) * Splat<N>(BitsToFloat(SNORM8_SCALE_BITS));
+                typename Vec<N>::U top = k == 3 ? words.w[0] & 0xFF000000u : words.w[0] << (24 - 8 * k) & 0xFF000000u;
+#if defined(__x86_64__)
+                if constexpr (N == 16 || SET != KernelSet::Portable)
+                    if (k < 3) ByteToTop(&top, &words.w[0], k);
+#endif
+                const F p =
+                    __builtin_convertvector(reinterpret_cast<I>(top), F) * Splat<N>(BitsToFloat(SNORM8_TOP_SCALE_BITS));
                 value.c[k] = AtLeast(p, Splat<N>(-1.0f));
             }
             break;
@@ -435,12 +500,21 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             // number takes a move and three inserts.
             const F low = isSigned ? Splat<N>(-1.0f) : Splat<N>(0.0f);
             const F scale = isSigned ? Splat<N>(127.0f) : Splat<N>(255.0f);
+            // The packs clamp from below: a value under the format's lowest
+            // (-1 or 0; none is a NaN after AtMost) gives an integer at or
+            // under the lowest byte, or the conversion's INT_MIN.
+#if defined(__x86_64__)
+            constexpr bool packsClamp = N == 16 || SET != KernelSet::Portable;
+#else
+            constexpr bool packsClamp = false;
+#endif
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
-            for (int k = 0; k < 4; ++k)
-                integers[k] = ZERO_W && k == 3
-                                  ? typename Vec<N>::I{}
-                                  : RoundToIntegers(AtLeast(AtMost(value.c[k], Splat<N>(1.0f)), low) * scale);
+            for (int k = 0; k < 4; ++k) {
+                const F atMost = AtMost(value.c[k], Splat<N>(1.0f));
+                integers[k] = ZERO_W && k == 3 ? typename Vec<N>::I{}
+                                               : RoundToIntegers((packsClamp ? atMost : AtLeast(atMost, low)) * scale);
+            }
 #if defined(__x86_64__)
             if constexpr (SET != KernelSet::Portable && N == 4) {
                 words.w[0] = PackBytes4(integers, isSigned);
