@@ -54,13 +54,14 @@ typedef int16_t H8 __attribute__((vector_size(16)));
 #define MESHJOBS_UNROLL _Pragma("GCC unroll 16")
 
 #if defined(__x86_64__)
-// Signed bytes below -127 raised to it: the signed packs' clamp ends at -128.
-// One compiler makes a compare and a blend of the generic form.
 typedef char B16 __attribute__((vector_size(16)));
 typedef char B32 __attribute__((vector_size(32)));
 typedef char B64 __attribute__((vector_size(64)));
+
+// Signed bytes below -127 raised to it: the signed packs' clamp ends at -128.
 // In and out through a pointer: a vector argument of a function without the
-// caller's target changes the ABI.
+// caller's target changes the ABI. One compiler makes a compare and a blend
+// of the generic form.
 #if defined(__clang__)
 template <class B>
 MESHJOBS_INLINE void AtLeastMinus127(B* bytes) {
@@ -88,12 +89,14 @@ MESHJOBS_INLINE void TopByteOrder(typename Vec<N>::U* order, int k) {
 __attribute__((target("avx2"))) inline void ByteToTop(Vec<4>::U* out, const Vec<4>::U* words, int k) {
     Vec<4>::U order;
     TopByteOrder<4>(&order, k);
-    *out = reinterpret_cast<Vec<4>::U>(__builtin_ia32_pshufb128(reinterpret_cast<B16>(*words), reinterpret_cast<B16>(order)));
+    *out = reinterpret_cast<Vec<4>::U>(
+        __builtin_ia32_pshufb128(reinterpret_cast<B16>(*words), reinterpret_cast<B16>(order)));
 }
 __attribute__((target("avx2"))) inline void ByteToTop(Vec<8>::U* out, const Vec<8>::U* words, int k) {
     Vec<8>::U order;
     TopByteOrder<8>(&order, k);
-    *out = reinterpret_cast<Vec<8>::U>(__builtin_ia32_pshufb256(reinterpret_cast<B32>(*words), reinterpret_cast<B32>(order)));
+    *out = reinterpret_cast<Vec<8>::U>(
+        __builtin_ia32_pshufb256(reinterpret_cast<B32>(*words), reinterpret_cast<B32>(order)));
 }
 
 typedef Vec<8>::F F8;
@@ -197,7 +200,8 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) inline void ByteToTop(U16* out, 
     U16 order;
     TopByteOrder<16>(&order, k);
 #if defined(__clang__)
-    *out = reinterpret_cast<U16>(__builtin_ia32_pshufb512(reinterpret_cast<B64>(*words), reinterpret_cast<B64>(order)));
+    *out = reinterpret_cast<U16>(
+        __builtin_ia32_pshufb512(reinterpret_cast<B64>(*words), reinterpret_cast<B64>(order)));
 #else
     *out = reinterpret_cast<U16>(
         __builtin_ia32_pshufb512_mask(reinterpret_cast<B64>(*words), reinterpret_cast<B64>(order), B64{}, ~0ull));
