@@ -504,30 +504,31 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             // number takes a move and three inserts.
             const F low = isSigned ? Splat<N>(-1.0f) : Splat<N>(0.0f);
             const F scale = isSigned ? Splat<N>(127.0f) : Splat<N>(255.0f);
-            // The packs clamp from below: a value under the format's lowest
-            // (-1 or 0; none is a NaN after AtMost) gives an integer at or
-            // under the lowest byte, or the conversion's INT_MIN.
+            // Where the saturating packs store the bytes they also clamp from
+            // below: a value under the format's lowest (-1 or 0; none is a NaN
+            // after AtMost) gives an integer at or under the lowest byte, or
+            // the conversion's INT_MIN.
 #if defined(__x86_64__)
-            constexpr bool packsClamp = N == 16 || SET != KernelSet::Portable;
+            constexpr bool packs = N == 16 || SET != KernelSet::Portable;
 #else
-            constexpr bool packsClamp = false;
+            constexpr bool packs = false;
 #endif
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
                 const F atMost = AtMost(value.c[k], Splat<N>(1.0f));
                 integers[k] = ZERO_W && k == 3 ? typename Vec<N>::I{}
-                                               : RoundToIntegers((packsClamp ? atMost : AtLeast(atMost, low)) * scale);
+                                               : RoundToIntegers((packs ? atMost : AtLeast(atMost, low)) * scale);
             }
 #if defined(__x86_64__)
-            if constexpr (SET != KernelSet::Portable && N == 4) {
-                words.w[0] = PackBytes4(integers, isSigned);
-                break;
-            } else if constexpr (SET != KernelSet::Portable && N == 8) {
-                PackBytes8(&words.w[0], integers, isSigned);
-                break;
-            } else if constexpr (N == 16) {
-                PackBytes16(&words.w[0], integers, isSigned);
+            if constexpr (packs) {
+                if constexpr (N == 4) {
+                    words.w[0] = PackBytes4(integers, isSigned);
+                } else if constexpr (N == 8) {
+                    PackBytes8(&words.w[0], integers, isSigned);
+                } else {
+                    PackBytes16(&words.w[0], integers, isSigned);
+                }
                 break;
             }
 #endif
