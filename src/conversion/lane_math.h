@@ -446,8 +446,9 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
             // takes one operation for the two shifts.
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
-                typename Vec<N>::U top = k == 3 ? words.w[0] & 0xFF000000u : words.w[0] << (24 - 8 * k) & 0xFF000000u;
+                typename Vec<N>::U top = words.w[0] << (24 - 8 * k) & 0xFF000000u;
 #if defined(__x86_64__)
+                // In place of the shift; the top byte needs the mask alone.
                 if constexpr (N == 16 || SET != KernelSet::Portable)
                     if (k < 3) ByteToTop(&top, &words.w[0], k);
 #endif
