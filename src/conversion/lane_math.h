@@ -420,6 +420,17 @@ MESHJOBS_INLINE F AtLeast(F value, F limit) {
     return value > limit ? value : limit;
 }
 
+// Whether a kernel set on N lanes has the x86 byte instructions: the byte
+// shuffle and the saturating packs.
+template <int N, KernelSet SET>
+constexpr bool HasByteInstructions() {
+#if defined(__x86_64__)
+    return N == 16 || SET != KernelSet::Portable;
+#else
+    return false;
+#endif
+}
+
 template <int N, KernelSet SET>
 MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) {
     typedef typename Vec<N>::F F;
@@ -449,7 +460,7 @@ MESHJOBS_INLINE Lanes<N> Decode(const WordLanes<N>& words, uint32_t formatByte) 
                 typename Vec<N>::U top = words.w[0] << (24 - 8 * k) & 0xFF000000u;
 #if defined(__x86_64__)
                 // In place of the shift; the top byte needs the mask alone.
-                if constexpr (N == 16 || SET != KernelSet::Portable)
+                if constexpr (HasByteInstructions<N, SET>())
                     if (k < 3) ByteToTop(&top, &words.w[0], k);
 #endif
                 const F p =
@@ -509,11 +520,7 @@ MESHJOBS_INLINE WordLanes<N> Encode(const Lanes<N>& value, uint32_t format) {
             // below: a value under the format's lowest (-1 or 0; none is a NaN
             // after AtMost) gives an integer at or under the lowest byte, or
             // the conversion's INT_MIN.
-#if defined(__x86_64__)
-            constexpr bool packs = N == 16 || SET != KernelSet::Portable;
-#else
-            constexpr bool packs = false;
-#endif
+            constexpr bool packs = HasByteInstructions<N, SET>();
             typename Vec<N>::I integers[4];
             MESHJOBS_UNROLL
             for (int k = 0; k < 4; ++k) {
