@@ -163,15 +163,23 @@ inline uint32_t EncodeSNorm8(float v) {
 
 // ---- Load, decode, encode, store ----
 
+// The whole words a stream holds; a negative length holds none.
+inline int64_t StreamWords(const ArrayView<uint8_t>& stream) { return (stream.length > 0 ? stream.length : 0) >> 2; }
+
+// How many words a load from byteOffset finds in a stream of streamWords
+// words, from the one holding the byte on (four or more: a whole load). A
+// negative offset has no data.
+inline int64_t WordsAvailable(int64_t streamWords, int64_t byteOffset) {
+    return byteOffset < 0 ? 0 : streamWords - (byteOffset >> 2);
+}
+
 // Whole words from the one holding the first byte, never past the stream's
 // last whole word; missing words are zero, and with none left the load gives
-// NO_DATA_WORDS. A negative length holds nothing; a negative offset has no data.
-inline RawWords LoadWords(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
-    if (byteOffset < 0) return NO_DATA_WORDS;
-    const int64_t length = stream.length > 0 ? stream.length : 0;
-    const int64_t available = (length >> 2) - (byteOffset >> 2);
+// NO_DATA_WORDS.
+inline RawWords LoadWordsIn(const uint8_t* data, int64_t streamWords, int64_t byteOffset) {
+    const int64_t available = WordsAvailable(streamWords, byteOffset);
     if (available <= 0) return NO_DATA_WORDS;
-    const uint8_t* from = stream.data + (byteOffset & ~int64_t{3});
+    const uint8_t* from = data + (byteOffset & ~int64_t{3});
     // Word by word at constant places, so that a caller building a vector
     // from the words keeps them in registers.
     RawWords words{};
@@ -182,10 +190,13 @@ inline RawWords LoadWords(const ArrayView<uint8_t>& stream, int64_t byteOffset) 
     return words;
 }
 
-// The highest byte offset from which LoadWords finds four whole words.
-inline int64_t LastWholeLoad(const ArrayView<uint8_t>& stream) {
-    return (((stream.length > 0 ? stream.length : 0) >> 2) - 4) * 4 + 3;
+inline RawWords LoadWords(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+    return LoadWordsIn(stream.data, StreamWords(stream), byteOffset);
 }
+
+// The highest byte offset from which LoadWords finds four whole words.
+inline int64_t LastWholeLoad(int64_t streamWords) { return (streamWords - 4) * 4 + 3; }
+inline int64_t LastWholeLoad(const ArrayView<uint8_t>& stream) { return LastWholeLoad(StreamWords(stream)); }
 
 inline AttributeValue DecodeValue(const RawWords& words, uint32_t formatByte) {
     AttributeValue value;

@@ -601,12 +601,6 @@ MESHJOBS_INLINE void Renormalise(Lanes<N>& v) {
     for (int k = 0; k < 3; ++k) v.c[k] = v.c[k] * scale;
 }
 
-// Whether 16-byte loads from every offset in [low, high] lie in the stream:
-// LoadWords would find four words left at each.
-inline bool LoadsWhole(const ArrayView<uint8_t>& stream, int64_t low, int64_t high) {
-    return low >= 0 && high <= LastWholeLoad(stream);
-}
-
 #if defined(__x86_64__)
 // The first `count` words from `from`, zero after them; the bytes past them
 // are not read, so the load cannot fault past a stream's end.
@@ -616,34 +610,42 @@ __attribute__((target("avx2"))) inline U4 LeadingWords(const uint8_t* from, int6
 }
 #endif
 
-// The codec's LoadWords for one vertex, as a vector: whole loads inline, the
-// rest (short streams, no data) through LoadWords itself, whose words stay in
+// The codec's LoadWordsIn as a vector: whole loads inline, the rest (short
+// streams, no data) through LoadWordsIn itself, whose words stay in
 // registers, or with AVX2 one masked load.
 template <KernelSet SET = KernelSet::Portable>
-MESHJOBS_INLINE U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+MESHJOBS_INLINE U4 LoadVectorIn(const uint8_t* data, int64_t streamWords, int64_t byteOffset) {
+    const int64_t available = WordsAvailable(streamWords, byteOffset);
     U4 words;
-    if (LoadsWhole(stream, byteOffset, byteOffset)) {
-        __builtin_memcpy(&words, stream.data + (byteOffset & ~int64_t{3}), 16);
+    if (available >= 4) {
+        __builtin_memcpy(&words, data + (byteOffset & ~int64_t{3}), 16);
         return words;
     }
 #if defined(__x86_64__)
-    if constexpr (SET != KernelSet::Portable) {
-        const int64_t length = stream.length > 0 ? stream.length : 0;
-        const int64_t available = (length >> 2) - (byteOffset >> 2);
-        if (byteOffset >= 0 && available > 0) return LeadingWords(stream.data + (byteOffset & ~int64_t{3}), available);
-    }
+    if constexpr (SET != KernelSet::Portable)
+        if (available > 0) return LeadingWords(data + (byteOffset & ~int64_t{3}), available);
 #endif
-    const RawWords raw = LoadWords(stream, byteOffset);
+    const RawWords raw = LoadWordsIn(data, streamWords, byteOffset);
     words = U4{raw.w[0], raw.w[1], raw.w[2], raw.w[3]};
     return words;
 }
 
+template <KernelSet SET = KernelSet::Portable>
+MESHJOBS_INLINE U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffset) {
+    return LoadVectorIn<SET>(stream.data, StreamWords(stream), byteOffset);
+}
+
 // Where each lane of a block loads from: its vertex's base in each source
 // stream (a short block's spare lanes repeat its last vertex), and the slot
-// offsets whose 16-byte loads lie in the stream for every lane.
+// offsets whose 16-byte loads lie in the stream for every lane. With a step
+// of whole words every base is word-aligned, so a slot's load starts at its
+// lane's `vertexData` plus the offset's whole words; other steps leave the
+// window empty and take the codec's loads.
 struct BlockLoads {
     int64_t bases[2][LANES];
+    const uint8_t* vertexData[2][LANES];
     int64_t wholeFrom[2], wholeTo[2];
+    int64_t streamWords[2];
 };
 
 // Only the streams the plan loads from (`read`, bit s for stream s) are
@@ -658,11 +660,14 @@ MESHJOBS_INLINE BlockLoads BlockLoadsOf(const ConvertVertexLayoutRecord& record,
     for (int s = 0; s < 2; ++s) {
         if ((read >> s & 1u) == 0) continue;
         MESHJOBS_UNROLL
-        for (int lane = 0; lane < LANES; ++lane)
+        for (int lane = 0; lane < LANES; ++lane) {
             loads.bases[s][lane] = steps[s] * (int64_t{first} + (lane < live ? lane : live - 1));
-        const int64_t a = loads.bases[s][0], b = steps[s] * (int64_t{first} + live - 1);
-        loads.wholeFrom[s] = -(a < b ? a : b);
-        loads.wholeTo[s] = LastWholeLoad(*streams[s]) - (a < b ? b : a);
+            loads.vertexData[s][lane] = streams[s]->data + loads.bases[s][lane];
+        }
+        const int64_t a = loads.bases[s][0], b = loads.bases[s][LANES - 1];
+        loads.streamWords[s] = StreamWords(*streams[s]);
+        loads.wholeFrom[s] = steps[s] % 4 == 0 ? -(a < b ? a : b) : INT64_MAX;
+        loads.wholeTo[s] = LastWholeLoad(loads.streamWords[s]) - (a < b ? b : a);
     }
     return loads;
 }
@@ -674,17 +679,16 @@ template <KernelSet SET>
 MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, const SlotPlan& slot,
                                        const BlockLoads& loads) {
     const int s = slot.stream1Source ? 1 : 0;
-    const ArrayView<uint8_t>& stream = s ? record.sourceStream1 : record.sourceStream0;
     WordLanes<4> words;
     if (slot.sourceOffset >= loads.wholeFrom[s] && slot.sourceOffset <= loads.wholeTo[s]) {
+        const int64_t wordsIn = slot.sourceOffset & ~int64_t{3};
         MESHJOBS_UNROLL
-        for (int lane = 0; lane < LANES; ++lane)
-            __builtin_memcpy(&words.w[lane], stream.data + ((loads.bases[s][lane] + slot.sourceOffset) & ~int64_t{3}),
-                             16);
+        for (int lane = 0; lane < LANES; ++lane) __builtin_memcpy(&words.w[lane], loads.vertexData[s][lane] + wordsIn, 16);
     } else {
+        const uint8_t* const data = s ? record.sourceStream1.data : record.sourceStream0.data;
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane)
-            words.w[lane] = LoadVector<SET>(stream, loads.bases[s][lane] + slot.sourceOffset);
+            words.w[lane] = LoadVectorIn<SET>(data, loads.streamWords[s], loads.bases[s][lane] + slot.sourceOffset);
     }
     Transpose(words.w[0], words.w[1], words.w[2], words.w[3]);
     return words;
