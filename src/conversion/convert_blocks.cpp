@@ -70,10 +70,9 @@ MESHJOBS_INLINE void StoreSlotLanes(const ConvertVertexLayoutRecord& record, con
 
 template <KernelSet SET>
 MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
-                                   int32_t end) {
+                                   int32_t end, bool verticesApart) {
     const int* const active = plan.active;
     const int activeCount = plan.activeCount;
-    const bool verticesApart = VerticesStoreApart(record, plan, begin, end);
     const unsigned read = (plan.readStarts[0].Empty() ? 0u : 1u) | (plan.readStarts[1].Empty() ? 0u : 2u);
 
     for (int32_t first = begin; first < end; first += LANES) {
@@ -111,15 +110,16 @@ MESHJOBS_INLINE void ConvertBlocks(const ConvertVertexLayoutRecord& record, cons
 
 }  // namespace
 
-void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin,
-                           int32_t end) {
-    ConvertBlocks<KernelSet::Portable>(record, plan, begin, end);
+void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                           bool verticesApart) {
+    ConvertBlocks<KernelSet::Portable>(record, plan, begin, end, verticesApart);
 }
 
 #if MESHJOBS_AVX2_KERNELS_BUILT
 __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
-                                                            const RangePlan& plan, int32_t begin, int32_t end) {
-    ConvertBlocks<KernelSet::Avx2F16c>(record, plan, begin, end);
+                                                            const RangePlan& plan, int32_t begin, int32_t end,
+                                                            bool verticesApart) {
+    ConvertBlocks<KernelSet::Avx2F16c>(record, plan, begin, end, verticesApart);
 }
 #endif
 

@@ -64,17 +64,19 @@ bool TryConvertRange(const ConvertVertexLayoutRecord& record, int32_t begin, int
         cache.planned = PlanSlots(record, sources.data, destinations.data, plan);
         if (!cache.planned) return false;
     }
-    if (!StoresAreSafe(record, plan, begin, end)) return false;
+    bool verticesApart = false;
+    if (!StoresAreSafe(record, plan, begin, end, verticesApart)) return false;
     SlotWalk walks[ATTRIBUTE_SLOT_COUNT];
     int32_t whole = 0;
-    if (end - begin >= SLOTS_APART_MIN_VERTICES && SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
+    if (end - begin >= SLOTS_APART_MIN_VERTICES && verticesApart &&
+        SlotsCanRunApart(record, plan, begin, end, walks, whole)) {
         if (cache.kernels->takesWholeRanges)
             cache.kernels->runSlotsApart(record, plan, walks, end - begin, whole);
         else
             RunSlotsApartInPieces(*cache.kernels, record, plan, walks, end - begin, whole);
         return true;
     }
-    cache.kernels->convertBlocks(record, plan, begin, end);
+    cache.kernels->convertBlocks(record, plan, begin, end, verticesApart);
     return true;
 }
 

@@ -10,16 +10,20 @@
 
 namespace meshjobs {
 
-// Blocks of four vertices, every slot of a vertex stored in slot order: for
-// ranges whose stores may overlap one another.
-void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+// Blocks of four vertices: for short ranges, and for ranges whose stores may
+// overlap one another. Unless `verticesApart` (no store of one vertex shares
+// a byte with another vertex's), every slot of a vertex is stored in slot
+// order.
+void ConvertBlocksPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                           bool verticesApart);
 // Each slot over the whole range on its own: for ranges whose stores are
 // apart (SlotsCanRunApart).
 void RunSlotsApartPortable(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                            int32_t count, int32_t whole);
 #if MESHJOBS_AVX2_KERNELS_BUILT
 __attribute__((target("avx2,f16c"))) void ConvertBlocksAvx2(const ConvertVertexLayoutRecord& record,
-                                                            const RangePlan& plan, int32_t begin, int32_t end);
+                                                            const RangePlan& plan, int32_t begin, int32_t end,
+                                                            bool verticesApart);
 __attribute__((target("avx2,f16c"))) void RunSlotsApartAvx2(const ConvertVertexLayoutRecord& record,
                                                             const RangePlan& plan, const SlotWalk* walks,
                                                             int32_t count, int32_t whole);
@@ -40,7 +44,8 @@ __attribute__((target(MESHJOBS_AVX512_TARGET))) void RunSlotsApartAvx512(const C
 #endif
 
 struct ConversionKernels {
-    void (*convertBlocks)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
+    void (*convertBlocks)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end,
+                          bool verticesApart);
     void (*runSlotsApart)(const ConvertVertexLayoutRecord& record, const RangePlan& plan, const SlotWalk* walks,
                           int32_t count, int32_t whole);
     // Whether runSlotsApart works through a long range in cache-sized pieces

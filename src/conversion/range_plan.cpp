@@ -153,25 +153,6 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
     return differ == 0;
 }
 
-bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end) {
-    // Neighbouring vertices: a step at least the footprint keeps them apart.
-    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
-    for (int t = 0; t < 2; ++t) {
-        const int64_t step = destinationSteps[t] < 0 ? -destinationSteps[t] : destinationSteps[t];
-        if (!plan.stores[t].Empty() && end - begin > 1 && step < plan.stores[t].high - plan.stores[t].low) return false;
-    }
-    // The two streams' whole written spans apart.
-    if (plan.stores[0].Empty() || plan.stores[1].Empty()) return true;
-    const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
-    const int64_t low0 = SpanLower(first.destination0, last.destination0) + plan.stores[0].low;
-    const int64_t high0 = SpanHigher(first.destination0, last.destination0) + plan.stores[0].high;
-    const int64_t low1 = SpanLower(first.destination1, last.destination1) + plan.stores[1].low;
-    const int64_t high1 = SpanHigher(first.destination1, last.destination1) + plan.stores[1].high;
-    ByteSpan a, b;
-    return SpanOf(record.destinationStream0.data, low0, high0 - low0, a) &&
-           SpanOf(record.destinationStream1.data, low1, high1 - low1, b) && !Overlap(a, b);
-}
-
 bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, int32_t begin, int32_t end,
                       SlotWalk* walks, int32_t& wholeCount) {
     if (!plan.apartPlanned) PlanStoresApart(plan);
@@ -225,7 +206,6 @@ bool SlotsCanRunApart(const ConvertVertexLayoutRecord& record, RangePlan& plan, 
         walk.storeStep = destinationSteps[t];
     }
 
-    if (!VerticesStoreApart(record, plan, begin, end)) return false;
     wholeCount = static_cast<int32_t>(whole);
     return true;
 }

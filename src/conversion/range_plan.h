@@ -94,13 +94,29 @@ bool PlanStillHolds(const ConvertVertexLayoutRecord& record, const AttributeDesc
 inline int64_t SpanLower(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int64_t SpanHigher(int64_t a, int64_t b) { return a < b ? b : a; }
 
+// A step of at least the stores' footprint keeps neighbouring vertices'
+// stores in each destination stream apart.
+inline bool StepsKeepVerticesApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t count) {
+    if (count <= 1) return true;
+    const int64_t destinationSteps[2] = {record.destinationStride0, record.destinationStride1};
+    for (int t = 0; t < 2; ++t) {
+        const int64_t step = destinationSteps[t] < 0 ? -destinationSteps[t] : destinationSteps[t];
+        if (!plan.stores[t].Empty() && step < plan.stores[t].high - plan.stores[t].low) return false;
+    }
+    return true;
+}
+
 // Every store of every vertex in [begin, end) fits its stream, and none can
 // reach what the range reads afterwards. Inline: every range's call runs it.
 // The reads of one source stream are taken as one span, and so are the stores
 // to one destination stream: coarser than slot by slot, so at worst a range
-// the test could have let through runs the per-vertex path.
+// the test could have let through runs the per-vertex path. Also answers,
+// from the same spans, whether no store of one vertex shares a byte with a
+// store of another (`verticesApart`): the stores of different slots may then
+// go out slot by slot instead of vertex by vertex.
 inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayoutRecord& record,
-                                                         const RangePlan& plan, int32_t begin, int32_t end) {
+                                                         const RangePlan& plan, int32_t begin, int32_t end,
+                                                         bool& verticesApart) {
     const VertexBases first = BasesOf(record, begin), last = BasesOf(record, end - 1);
 
     ByteSpan written[2];
@@ -116,6 +132,8 @@ inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayo
         if (low < 0 || high > stream.length) return false;
         if (!SpanOf(stream.data, low, high - low, written[writtenCount++])) return false;
     }
+    verticesApart = (writtenCount < 2 || !Overlap(written[0], written[1])) &&
+                    StepsKeepVerticesApart(record, plan, end - begin);
     // Whether a read of `count` bytes from `offset` past `start` is clear of
     // every store.
     auto clear = [&](const void* start, int64_t offset, int64_t count) {
@@ -141,11 +159,6 @@ inline __attribute__((always_inline)) bool StoresAreSafe(const ConvertVertexLayo
            clear(record.destinationAttributes.safety.versionCell, 0, 4);
 }
 
-// No store of one vertex in [begin, end) shares a byte with a store of
-// another: the stores of different slots may then go out slot by slot
-// instead of vertex by vertex.
-bool VerticesStoreApart(const ConvertVertexLayoutRecord& record, const RangePlan& plan, int32_t begin, int32_t end);
-
 // A slot's loads and stores as pointers that step by a fixed stride.
 struct SlotWalk {
     const uint8_t* load;
@@ -170,7 +183,9 @@ inline void AdvanceWalks(const RangePlan& plan, const SlotWalk* walks, int64_t d
 }
 
 // When no two stores of the range share a byte, the order of the stores no
-// longer matters, and each slot can run on its own over the range: over the
+// longer matters, and each slot can run on its own over the range. Asked only
+// of ranges whose vertices store apart (StoresAreSafe); answers whether the
+// stores of one vertex are apart too. Each slot then runs over the
 // first vertices, whose loads are whole 16-byte loads at a fixed step, with no
 // test left in the loop, then over the rest with the codec's own loads.
 // `wholeCount` is how many vertices the first part has.
