@@ -639,11 +639,13 @@ MESHJOBS_INLINE U4 LoadVector(const ArrayView<uint8_t>& stream, int64_t byteOffs
 // stream (a short block's spare lanes repeat its last vertex), and the slot
 // offsets whose 16-byte loads lie in the stream for every lane. With a step
 // of whole words every base is word-aligned, so a slot's load starts at its
-// lane's `vertexData` plus the offset's whole words; other steps leave the
-// window empty and take the codec's loads.
+// lane's `vertexAddress` plus the offset's whole words; other steps leave the
+// window empty and take the codec's loads. Addresses rather than pointers:
+// a lane's may lie past a short stream, or a missing one, and is then never
+// loaded from.
 struct BlockLoads {
     int64_t bases[2][LANES];
-    const uint8_t* vertexData[2][LANES];
+    uintptr_t vertexAddress[2][LANES];
     int64_t wholeFrom[2], wholeTo[2];
     int64_t streamWords[2];
 };
@@ -662,7 +664,8 @@ MESHJOBS_INLINE BlockLoads BlockLoadsOf(const ConvertVertexLayoutRecord& record,
         MESHJOBS_UNROLL
         for (int lane = 0; lane < LANES; ++lane) {
             loads.bases[s][lane] = steps[s] * (int64_t{first} + (lane < live ? lane : live - 1));
-            loads.vertexData[s][lane] = streams[s]->data + loads.bases[s][lane];
+            loads.vertexAddress[s][lane] =
+                reinterpret_cast<uintptr_t>(streams[s]->data) + static_cast<uintptr_t>(loads.bases[s][lane]);
         }
         const int64_t a = loads.bases[s][0], b = loads.bases[s][LANES - 1];
         loads.streamWords[s] = StreamWords(*streams[s]);
@@ -683,7 +686,8 @@ MESHJOBS_INLINE WordLanes<4> LoadLanes(const ConvertVertexLayoutRecord& record, 
     if (slot.sourceOffset >= loads.wholeFrom[s] && slot.sourceOffset <= loads.wholeTo[s]) {
         const int64_t wordsIn = slot.sourceOffset & ~int64_t{3};
         MESHJOBS_UNROLL
-        for (int lane = 0; lane < LANES; ++lane) __builtin_memcpy(&words.w[lane], loads.vertexData[s][lane] + wordsIn, 16);
+        for (int lane = 0; lane < LANES; ++lane)
+            __builtin_memcpy(&words.w[lane], reinterpret_cast<const uint8_t*>(loads.vertexAddress[s][lane] + wordsIn), 16);
     } else {
         const uint8_t* const data = s ? record.sourceStream1.data : record.sourceStream0.data;
         MESHJOBS_UNROLL
